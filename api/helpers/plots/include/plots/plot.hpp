@@ -1,0 +1,45 @@
+#pragma once
+
+#include "plots/figure.hpp"
+#include "plots/values.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace plots {
+
+struct Options {
+    std::string columnname = "parcel_number";
+    Json bounding_box = nullptr;  // accepted for the host's callers and ignored
+    double max_width_mm = 190;
+    double max_height_mm = 160;
+};
+
+// A composed plan, not yet encoded: the figure can be written as PNG or PDF.
+struct Plan {
+    Figure figure;
+    std::pair<double, double> paper_size;  // (max_width_mm, max_height_mm) as received
+    int scale = 0;
+    std::vector<Json> schedule;  // the legs too short to label, in boundary order
+};
+
+struct PlotResult {
+    std::string image64;  // base64 of the 300 dpi PNG
+    std::pair<double, double> paper_size;
+    int scale = 0;
+    std::vector<Json> schedule;
+};
+
+// The site plan of the parcel whose `columnname` equals `selected_parcel_number` among
+// `parcel_data` (a list of parcel records; all others are neighbours), with the roads of
+// `road_data` (a list of road records, or null). Throws ValueError when the target is not found
+// and InputError for records that cannot be drawn.
+Plan compose_plot(const Json& parcel_data, const Json& selected_parcel_number,
+                  const Json& road_data, const Options& options = {});
+
+// compose_plot, encoded as PNG and base64.
+PlotResult generate_plot(const Json& parcel_data, const Json& selected_parcel_number,
+                         const Json& road_data, const Options& options = {});
+
+}  // namespace plots
