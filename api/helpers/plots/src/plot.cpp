@@ -104,7 +104,9 @@ Layout lay_out(Geometry target_geom, const Options& options) {
     int scale =
         get_recommended_scale(survey_w, survey_h, options.max_width_mm, options.max_height_mm);
     std::string line = fmt::format("Recommended scale: 1:{}\n", scale);
-    std::fputs(line.c_str(), stdout);  // one call, so lines of concurrent plans do not interleave
+    // One call, so that the lines of concurrent plans do not interleave.
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
 
     double view_w_m = options.max_width_mm * scale / 1000;
     double view_h_m = options.max_height_mm * scale / 1000;

@@ -1,5 +1,6 @@
 #include "plots/render.hpp"
 
+#include "fonts.hpp"
 #include "plots/setup.hpp"
 
 #include <cairo-pdf.h>
@@ -53,7 +54,8 @@ class Painter {
           width_(figure.width_in() * units_per_inch),
           height_(figure.height_in() * units_per_inch),
           units_per_point_(units_per_inch / 72),
-          pango_(pango_cairo_create_context(cr)) {
+          pango_(pango_font_map_create_context(detail::thread_font_map())) {
+        pango_cairo_update_context(cr, pango_.get());
         // Unhinted text lays out the same on a 300 dpi raster and on a PDF page.
         FontOptionsPtr options(cairo_font_options_create());
         cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);

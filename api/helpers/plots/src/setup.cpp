@@ -1,5 +1,6 @@
 #include "plots/setup.hpp"
 
+#include "fonts.hpp"
 #include "geos_context.hpp"
 #include "plots/errors.hpp"
 
@@ -62,10 +63,22 @@ const Transformation& thread_transformation() {
     return transformation;
 }
 
+class ThreadFontMap {
+  public:
+    ThreadFontMap() : map_(pango_cairo_font_map_new()) {}
+    ~ThreadFontMap() { g_object_unref(map_); }
+    ThreadFontMap(const ThreadFontMap&) = delete;
+    ThreadFontMap& operator=(const ThreadFontMap&) = delete;
+    PangoFontMap* get() const noexcept { return map_; }
+
+  private:
+    PangoFontMap* map_;
+};
+
 std::string installed_serif_family() {
     PangoFontFamily** families = nullptr;
     int count = 0;
-    pango_font_map_list_families(pango_cairo_font_map_get_default(), &families, &count);
+    pango_font_map_list_families(detail::thread_font_map(), &families, &count);
     std::string chosen = "serif";
     for (auto preferred : SERIF_PREFERENCE) {
         for (int i = 0; i < count && chosen == "serif"; ++i) {
@@ -100,6 +113,11 @@ int project_vertex(double* x, double* y, void* failed) {
 }
 
 }  // namespace
+
+PangoFontMap* detail::thread_font_map() {
+    thread_local const ThreadFontMap map;
+    return map.get();
+}
 
 const Setup& load() {
     static const Setup setup = make_setup();
