@@ -1,0 +1,122 @@
+#include "host/responses.hpp"
+#include "host/utils.hpp"
+#include "tileway/catalogue.hpp"
+#include "tileway/endpoints.hpp"
+#include "tileway/setup.hpp"
+#include "tileway/transaction.hpp"
+
+#include <fmt/format.h>
+
+namespace tileway {
+namespace {
+
+std::string strip_double_quotes(std::string_view text) {
+    while (!text.empty() && text.front() == '"') text.remove_prefix(1);
+    while (!text.empty() && text.back() == '"') text.remove_suffix(1);
+    return std::string(text);
+}
+
+// A cached payload, or null when the entry is missing or not valid UTF-8 JSON.
+std::optional<nlohmann::ordered_json> parse_cached(const std::optional<host::Bytes>& cached) {
+    if (!cached || cached->empty()) return std::nullopt;
+    try {
+        return nlohmann::ordered_json::parse(cached->view());
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+nlohmann::ordered_json build_payload(const std::string& layer_name, const LayerConfig& layer,
+                                     const host::database::Row& centroid) {
+    const double lat = centroid["lat"].as_double();
+    const double lon = centroid["lon"].as_double();
+    auto tile = host::latlon_to_xyz(lat, lon, DEFAULT_CENTROID_ZOOM);
+    const auto z = tile["z"].get<std::int64_t>();
+    const auto x = tile["x"].get<std::int64_t>();
+    const auto y = tile["y"].get<std::int64_t>();
+
+    nlohmann::ordered_json data;
+    data["layer"] = layer_name;
+    data["centroid_wgs84"] = {{"latitude", lat}, {"longitude", lon}};
+    data["extent_web_mercator"] = {{"minx", centroid["extent_minx"].as_double()},
+                                   {"miny", centroid["extent_miny"].as_double()},
+                                   {"maxx", centroid["extent_maxx"].as_double()},
+                                   {"maxy", centroid["extent_maxy"].as_double()}};
+    data["suggested_tile"] = tile;
+    data["suggested_tile_bbox"] = host::xyz_to_bbox_web_mercator(z, x, y);
+    data["tile_url"] = fmt::format("/gis/{}/{}/{}/{}.pbf", layer_name, z, x, y);
+    data["layer_config"] = {{"min_zoom", layer.min_zoom_or_zero()},
+                            {"properties", layer.properties}};
+    return data;
+}
+
+}  // namespace
+
+std::string centroid_sql(std::string_view table, std::string_view geom_column) {
+    return fmt::format(R"(
+        WITH layer_stats AS (
+            -- Use ST_EstimatedExtent for a fast approximation of the layer's bounding box.
+            -- This is significantly more performant than ST_Extent on large tables.
+            SELECT ST_EstimatedExtent('{}', '{}') as bbox
+        )
+        SELECT
+            -- Calculate the centroid of the estimated bbox and transform it to WGS84 (lat/lon)
+            ST_Y(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lat,
+            ST_X(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lon,
+            
+            -- Extract the coordinates of the estimated bounding box
+            ST_XMin(bbox) as extent_minx,
+            ST_YMin(bbox) as extent_miny,
+            ST_XMax(bbox) as extent_maxx,
+            ST_YMax(bbox) as extent_maxy
+        FROM layer_stats
+        -- Ensure we don't proceed if the extent could not be calculated
+        WHERE bbox IS NOT NULL
+        )",
+                       strip_double_quotes(table), strip_double_quotes(geom_column));
+}
+
+host::awaitable<host::http::Response> get_central_tile_info(std::string layer_name,
+                                                            host::database::Session& db) {
+    const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
+    if (!layer) throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
+
+    const std::string cache_key = "centroid:" + layer_name;
+    auto cached_centroid = co_await safe_cache_get(cache_key, 2.0);
+    if (auto cached = parse_cached(cached_centroid))
+        co_return host::api_router_response(host::api_response({.data = std::move(*cached)}));
+
+    const std::string sql = centroid_sql(layer->table, layer->geom_col);
+    std::optional<host::database::Row> centroid;
+    try {
+        centroid = co_await db_transaction(
+            db, [&](host::database::Session& session) -> host::awaitable<std::optional<host::database::Row>> {
+                auto result = co_await host::wait_for(session.execute(sql), 15.0);
+                co_return result.first();
+            });
+    } catch (const host::TimeoutError&) {
+        logger()->error("Timeout calculating centroid for {}", layer_name);
+        throw host::http::HTTPException(408, "Centroid calculation timeout");
+    } catch (const std::exception& e) {
+        if (host::is_cancellation(e)) throw;
+        logger()->error("Error calculating centroid for {}: {}", layer_name, e.what());
+        throw host::http::HTTPException(500, "Database error");
+    }
+
+    if (!centroid || (*centroid)["lat"].is_null() || (*centroid)["lon"].is_null()) {
+        co_return host::api_router_response(host::api_response(
+            {.message = fmt::format("No valid geometry found for layer '{}'", layer_name),
+             .status_code = 404}));
+    }
+
+    auto response_data = build_payload(layer_name, *layer, *centroid);
+    try {
+        host::Bytes cache_data(response_data.dump());
+        co_await safe_cache_set(cache_key, cache_data, CACHE_TTL_LONG * 2);
+    } catch (const std::exception& e) {
+        if (host::is_cancellation(e)) throw;
+    }
+    co_return host::api_router_response(host::api_response({.data = std::move(response_data)}));
+}
+
+}  // namespace tileway

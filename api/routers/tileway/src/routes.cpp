@@ -1,0 +1,124 @@
+#include "routes.hpp"
+
+#include "tileway/endpoints.hpp"
+
+namespace tileway {
+namespace {
+
+using host::http::Call;
+using host::http::Param;
+using host::http::ParamIn;
+using host::http::ParamType;
+using host::http::ResponseKind;
+using host::http::Response;
+
+Param path_text(const char* name) { return Param{.name = name, .in = ParamIn::path}; }
+Param path_integer(const char* name) {
+    return Param{.name = name, .in = ParamIn::path, .type = ParamType::integer};
+}
+Param query_param(const char* name, ParamType type, const char* description,
+                  std::optional<host::http::ParamValue> default_value = std::nullopt) {
+    return Param{.name = name,
+                 .in = ParamIn::query,
+                 .type = type,
+                 .default_value = std::move(default_value),
+                 .description = description};
+}
+
+host::awaitable<Response> tile_route(Call& call) {
+    co_return co_await get_tile_xyz(call.text("layer_name"), call.integer("z"), call.integer("x"),
+                                    call.integer("y"), call.request(), call.db());
+}
+
+host::awaitable<Response> zoom_info_route(Call& call) {
+    co_return get_layer_zoom_info(call.text("layer_name"));
+}
+
+host::awaitable<Response> bbox_route(Call& call) {
+    BboxQuery query{call.real("minx"),          call.real("miny"),
+                    call.real("maxx"),          call.real("maxy"),
+                    call.integer("srid"),       call.integer("max_features"),
+                    call.boolean("simplify")};
+    co_return co_await get_tile_bbox(call.text("layer_name"), query, call.request(), call.db());
+}
+
+host::awaitable<Response> centroid_route(Call& call) {
+    co_return co_await get_central_tile_info(call.text("layer_name"), call.db());
+}
+
+host::awaitable<Response> layers_route(Call&) { co_return get_available_layers(); }
+
+host::awaitable<Response> invalidate_route(Call& call) {
+    co_return co_await invalidate_cache_endpoint(call.text("layer_name"));
+}
+
+host::awaitable<Response> health_route(Call&) { co_return co_await health_check(); }
+
+}  // namespace
+
+void register_routes(host::http::Router& router) {
+    router.add({.method = "GET",
+                .path = "/{layer_name}/{z}/{x}/{y}.pbf",
+                .name = "get_tile_xyz",
+                .description = "Serve vector tiles with proper zoom-out support.",
+                .response = ResponseKind::raw,
+                .params = {path_text("layer_name"), path_integer("z"), path_integer("x"),
+                           path_integer("y")},
+                .uses_db = true,
+                .handler = tile_route});
+    router.add({.method = "GET",
+                .path = "/{layer_name}/zoom-info/",
+                .name = "get_layer_zoom_info",
+                .description = "Get zoom level information for a layer.",
+                .response = ResponseKind::json,
+                .params = {path_text("layer_name")},
+                .handler = zoom_info_route});
+    router.add({.method = "GET",
+                .path = "/{layer_name}/bbox/",
+                .name = "get_tile_bbox",
+                .description = "Serve vector tiles for custom bounding box.",
+                .response = ResponseKind::raw,
+                .params = {path_text("layer_name"),
+                           query_param("minx", ParamType::real, "Bounding box minimum X"),
+                           query_param("miny", ParamType::real, "Bounding box minimum Y"),
+                           query_param("maxx", ParamType::real, "Bounding box maximum X"),
+                           query_param("maxy", ParamType::real, "Bounding box maximum Y"),
+                           query_param("srid", ParamType::integer, "SRID of input bbox",
+                                       std::int64_t{4326}),
+                           query_param("max_features", ParamType::integer,
+                                       "Maximum features to return", std::int64_t{5000}),
+                           query_param("simplify", ParamType::boolean,
+                                       "Apply geometry simplification", true)},
+                .uses_db = true,
+                .handler = bbox_route});
+    router.add({.method = "GET",
+                .path = "/{layer_name}/",
+                .name = "get_central_tile_info",
+                .description = "Get layer centroid and suggested tile coordinates.",
+                .response = ResponseKind::json,
+                .params = {path_text("layer_name")},
+                .uses_db = true,
+                .handler = centroid_route});
+    router.add({.method = "GET",
+                .path = "/layers/",
+                .name = "get_available_layers",
+                .description = "Get list of available layers and their configurations.",
+                .response = ResponseKind::json,
+                .handler = layers_route});
+    router.add({.method = "POST",
+                .path = "/cache/invalidate/{layer_name}",
+                .name = "invalidate_cache_endpoint",
+                .description = "Manually invalidate cache for a specific layer.\n"
+                               "Useful after bulk data updates or for testing.",
+                .response = ResponseKind::json,
+                .params = {path_text("layer_name")},
+                .handler = invalidate_route});
+    router.add({.method = "GET",
+                .path = "/health/",
+                .name = "health_check",
+                .description = "Health check endpoint for monitoring.",
+                .response = ResponseKind::json,
+                .handler = health_route});
+}
+
+}  // namespace tileway

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "host/bytes.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace host::http {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// One parsed HTTP request as the handlers see it.
+struct Request {
+    std::string method;  // "GET", "POST", ...
+    std::string target;  // path and query as received
+    std::string path;    // path as received (percent-encoded), without the query
+    std::string query;   // raw query string, without '?'
+    Headers headers;     // field names lower-cased
+    std::string body;
+    std::optional<std::string> client_host;  // absent when the transport gives no peer
+
+    // The first header of that name (case-insensitive), or empty.
+    std::string_view header(std::string_view name) const;
+};
+
+// An answer: status, body bytes, media type and extra headers. The body is shared, not copied.
+struct Response {
+    unsigned status = 200;
+    Bytes body;
+    std::string media_type;
+    Headers headers;
+
+    std::string_view header(std::string_view name) const;
+};
+
+// Ends a handler with an HTTP error answered as {"detail": "..."}.
+class HTTPException : public std::runtime_error {
+public:
+    HTTPException(unsigned status, std::string detail)
+        : std::runtime_error(detail), status_(status), detail_(std::move(detail)) {}
+    unsigned status() const noexcept { return status_; }
+    const std::string& detail() const noexcept { return detail_; }
+
+private:
+    unsigned status_;
+    std::string detail_;
+};
+
+Response raw_response(Bytes body, std::string media_type, Headers headers = {},
+                      unsigned status = 200);
+// Serialises `body` with its key order kept.
+Response json_response(const nlohmann::ordered_json& body, unsigned status = 200);
+Response empty_response(unsigned status);
+Response error_response(unsigned status, std::string_view detail);
+
+std::string_view reason_phrase(unsigned status);
+
+}  // namespace host::http

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "host/router.hpp"
+#include "host/runtime.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host::http {
+
+struct ServerOptions {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 8000;  // 0 picks a free port
+    std::size_t header_limit = 16 * 1024;
+    std::size_t body_limit = 1024 * 1024;
+    std::chrono::steady_clock::duration idle_timeout = std::chrono::seconds(30);
+    std::chrono::steady_clock::duration write_timeout = std::chrono::seconds(30);
+    // Proxies whose X-Forwarded-For is believed: addresses or CIDR blocks.
+    std::vector<std::string> trusted_proxies = {"127.0.0.1", "::1"};
+    bool reuse_port = false;  // several worker processes share the port
+};
+
+// Trusted proxies from KAVARA_TRUSTED_PROXIES (comma-separated addresses or CIDR blocks);
+// loopback only when unset.
+std::vector<std::string> trusted_proxies_from_environment();
+
+// The client address of a request: the peer, or, when the peer is a trusted proxy, the
+// right-most address of X-Forwarded-For that is not a trusted proxy itself.
+std::string client_address(const std::string& peer, std::string_view forwarded_for,
+                           const std::vector<std::string>& trusted_proxies);
+
+// HTTP/1.1 server on the event loop: keep-alive, a fresh parser with header and body limits per
+// request, a deadline before every read and write, 400 and close on malformed input.
+class Server {
+public:
+    Server(const App& app, ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds and listens; returns the bound port. Throws std::system_error on failure.
+    std::uint16_t listen();
+    // Accepts connections until stop(); run it with co_spawn on the event loop.
+    awaitable<void> serve();
+    // Stops accepting, closes idle connections and lets in-flight requests finish; connections
+    // still busy after `grace` are closed. Completes when every connection has ended.
+    awaitable<void> stop(std::chrono::steady_clock::duration grace = std::chrono::seconds(10));
+
+    std::size_t open_connections() const noexcept;
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace host::http

@@ -1,0 +1,23 @@
+#include "server_app.hpp"
+
+#include "tileway/setup.hpp"
+
+#include <memory>
+
+namespace kavara::server {
+
+std::unique_ptr<host::http::App> build_app() {
+    auto app = std::make_unique<host::http::App>();
+    app->mount(tileway::load());
+    host::http::App* self = app.get();
+    app->add({.method = "GET",
+              .path = "/openapi.json",
+              .name = "openapi",
+              .description = "The API document: every route with its parameters.",
+              .handler = [self](host::http::Call&) -> host::awaitable<host::http::Response> {
+                  co_return host::http::json_response(self->openapi("Kavara map back end"));
+              }});
+    return app;
+}
+
+}  // namespace kavara::server

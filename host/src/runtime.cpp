@@ -1,0 +1,40 @@
+#include "host/runtime.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cstdlib>
+#include <string>
+
+namespace host {
+
+boost::asio::io_context& event_loop() {
+    // One loop per process; 1 = this context is run by a single thread.
+    static boost::asio::io_context loop(1);
+    return loop;
+}
+
+bool is_cancellation(const std::exception& error) noexcept {
+    auto* system = dynamic_cast<const boost::system::system_error*>(&error);
+    return system && system->code() == boost::asio::error::operation_aborted;
+}
+
+bool on_event_loop() { return event_loop().get_executor().running_in_this_thread(); }
+
+void spawn_background(awaitable<void> task) {
+    if (!on_event_loop()) {
+        throw std::logic_error("no event loop is running on this thread");
+    }
+    boost::asio::co_spawn(event_loop(), std::move(task), boost::asio::detached);
+}
+
+boost::asio::thread_pool& blocking_pool() {
+    static boost::asio::thread_pool pool([] {
+        const char* configured = std::getenv("KAVARA_BLOCKING_THREADS");
+        int threads = configured ? std::atoi(configured) : 0;
+        return static_cast<std::size_t>(threads > 0 ? threads : 2);
+    }());
+    return pool;
+}
+
+}  // namespace host
