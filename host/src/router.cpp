@@ -234,6 +234,8 @@ struct App::Table {
 
 App::App() : table_(std::make_unique<Table>()) {}
 App::~App() = default;
+App::App(App&&) noexcept = default;
+App& App::operator=(App&&) noexcept = default;
 
 void App::mount(const Router& router) {
     for (const auto& route : router.routes()) {

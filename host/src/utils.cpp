@@ -15,13 +15,14 @@ constexpr double kOriginShift = 6378137.0 * std::numbers::pi;
 nlohmann::ordered_json xyz_to_bbox_web_mercator(std::int64_t z, std::int64_t x, std::int64_t y) {
     const double tiles = std::ldexp(1.0, static_cast<int>(z));
     const double size = 2.0 * kOriginShift / tiles;
-    const double minx = -kOriginShift + static_cast<double>(x) * size;
-    const double maxy = kOriginShift - static_cast<double>(y) * size;
+    // Every edge is computed from its own grid line, so neighbouring tiles share edges exactly.
+    auto column_edge = [&](std::int64_t i) { return -kOriginShift + static_cast<double>(i) * size; };
+    auto row_edge = [&](std::int64_t j) { return kOriginShift - static_cast<double>(j) * size; };
     nlohmann::ordered_json bounds;
-    bounds["minx"] = minx;
-    bounds["miny"] = maxy - size;
-    bounds["maxx"] = minx + size;
-    bounds["maxy"] = maxy;
+    bounds["minx"] = column_edge(x);
+    bounds["miny"] = row_edge(y + 1);
+    bounds["maxx"] = column_edge(x + 1);
+    bounds["maxy"] = row_edge(y);
     return bounds;
 }
 

@@ -100,8 +100,8 @@ class App {
 public:
     App();
     ~App();
-    App(const App&) = delete;
-    App& operator=(const App&) = delete;
+    App(App&&) noexcept;
+    App& operator=(App&&) noexcept;
 
     void mount(const Router& router);
     // Registers a route with its full path (no prefix).
