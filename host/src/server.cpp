@@ -194,8 +194,10 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         (void)read_n;
         if (read_ec) {
             if (is_parse_error(read_ec) || read_ec == bhttp::error::partial_message) {
-                auto wire = to_wire(error_response(status_for_read_error(read_ec), "Bad Request"),
-                                    11, false);
+                // The wire message points into `answer`, which must outlive the write.
+                const Response answer = error_response(status_for_read_error(read_ec),
+                                                       reason_phrase(status_for_read_error(read_ec)));
+                auto wire = to_wire(answer, 11, false);
                 stream.expires_after(options.write_timeout);
                 co_await bhttp::async_write(stream, wire, asio::as_tuple(asio::use_awaitable));
             }
