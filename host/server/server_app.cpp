@@ -1,6 +1,9 @@
 #include "server_app.hpp"
 
+#include "site_plan_routes.hpp"
 #include "tileway/setup.hpp"
+
+#include <plots/setup.hpp>
 
 #include <memory>
 
@@ -9,6 +12,8 @@ namespace kavara::server {
 std::unique_ptr<host::http::App> build_app() {
     auto app = std::make_unique<host::http::App>();
     app->mount(tileway::load());
+    plots::load();
+    add_site_plan_routes(*app);
     host::http::App* self = app.get();
     app->add({.method = "GET",
               .path = "/openapi.json",
