@@ -50,6 +50,7 @@ struct Pass {
     const Json& beacons;
     const Geometry& target_geom;
     Vec centroid;
+    int scale;
     double ground_per_mm;
     double fontsize;
     std::vector<Json>& schedule;
@@ -140,11 +141,10 @@ void annotate_leg(Pass& pass, std::size_t i, std::size_t next, Vec b, Vec nb) {
         perp = perp * -1;
 
     double offset_dist = pass.ground_per_mm * offset_dist_mm;
-    double min_len_for_label = pass.ground_per_mm * min_len_for_label_mm;
     std::string deg = pass.text_or_empty(i, "bearing_deg_to_next");
     std::string min = pass.text_or_empty(i, "bearing_min_to_next");
 
-    if (line_len <= min_len_for_label) {
+    if (!leg_carries_labels(line_len, pass.scale)) {
         pass.schedule.push_back(Json{{"from", pass.name_or_unknown(i)},
                                      {"to", pass.name_or_unknown(next)},
                                      {"bearing", deg + " " + min},
@@ -161,12 +161,17 @@ void annotate_leg(Pass& pass, std::size_t i, std::size_t next, Vec b, Vec nb) {
 
 }  // namespace
 
+bool leg_carries_labels(double line_len_m, int scale) {
+    double min_len_for_label = scale / 1000.0 * min_len_for_label_mm;
+    return line_len_m > min_len_for_label;
+}
+
 void annotate_beacons(Axes& ax, const Json& beacons, const Geometry& target_geom, Point centroid,
                       int scale, double fontsize, std::vector<Json>& schedule) {
     if (!beacons.is_array()) {
         throw InputError(fmt::format("\"boundary\" must be a list, not {}", beacons.type_name()));
     }
-    Pass pass{ax, beacons, target_geom, vec(centroid), scale / 1000.0, fontsize, schedule};
+    Pass pass{ax, beacons, target_geom, vec(centroid), scale, scale / 1000.0, fontsize, schedule};
     std::size_t n = beacons.size();
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t next = (i + 1) % n;

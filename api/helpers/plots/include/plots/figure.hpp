@@ -44,15 +44,15 @@ enum class VAlign { bottom, center, top };
 
 // Line widths, marker and font sizes are in points (1/72 inch); a width of 0 draws no edge.
 struct FilledPolygon {
-    std::vector<Point> ring;
-    Color face;
-    Color edge;
+    std::vector<Point> ring{};
+    Color face{};
+    Color edge{};
     double edge_width_pt = 0;
 };
 
 struct Polyline {
-    std::vector<Point> points;
-    Color color;
+    std::vector<Point> points{};
+    Color color{};
     double width_pt = 1;
     double alpha =
         1;  // the whole line is blended at once, so it does not darken where it overlaps itself
@@ -60,27 +60,27 @@ struct Polyline {
 
 // Filled circles of `size_pt` diameter.
 struct Markers {
-    std::vector<Point> points;
-    Color color;
+    std::vector<Point> points{};
+    Color color{};
     double size_pt = 3;
 };
 
 struct Rectangle {
-    Point corner;  // lower left
+    Point corner{};  // lower left
     double width = 0;
     double height = 0;
-    Color face;
-    Color edge;
+    Color face{};
+    Color edge{};
     double edge_width_pt = 0;
 };
 
 // A filled shaft ending in a triangular head at `head`. An arrow shorter than its head is drawn
 // as the head alone; one of zero length points up the page.
 struct Arrow {
-    Point tail;
-    Point head;
+    Point tail{};
+    Point head{};
     Coords coords = Coords::data;
-    Color face;
+    Color face{};
     double shaft_width_pt = 3;
     double head_width_pt = 10;
     double head_length_pt = 12;
@@ -90,7 +90,7 @@ struct Arrow {
 // alignment point, so a rotated label stays centred where it was placed.
 struct Text {
     std::string text;
-    Point at;
+    Point at{};
     Coords coords = Coords::data;
     double size_pt = 10;
     bool bold = false;
