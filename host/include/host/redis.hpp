@@ -1,0 +1,100 @@
+#pragma once
+
+#include "host/bytes.hpp"
+#include "host/runtime.hpp"
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace host::redis {
+
+struct Options {
+    std::string host = "localhost";
+    std::uint16_t port = 6379;
+    std::int64_t db = 0;
+    double connect_timeout = 5.0;  // seconds, connecting and selecting the database
+    double socket_timeout = 5.0;   // seconds a command may wait for its reply
+};
+
+// Any failure of the client: connection refused or lost, time-out, protocol error.
+class RedisError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The server answered with an error reply ("-ERR ..."). The connection stays usable.
+class ReplyError : public RedisError {
+  public:
+    using RedisError::RedisError;
+};
+
+// One decoded reply. Bulk and status strings are raw bytes, never decoded as text.
+struct Reply {
+    enum class Type { nil, string, status, integer, array };
+    Type type = Type::nil;
+    std::int64_t integer = 0;
+    Bytes str;
+    std::vector<Reply> elements;
+
+    bool is_nil() const noexcept { return type == Type::nil; }
+};
+
+struct ScanPage {
+    std::string cursor;  // "0" when the scan is complete
+    std::vector<std::string> keys;
+};
+
+// An asynchronous client on one connection, with commands pipelined on it: a command is written
+// at once and its reply matched in order. The connection is opened lazily by the first command.
+// A command whose reply does not come within socket_timeout, or any I/O error, drops the
+// connection: every waiting command fails with RedisError and the next command reconnects.
+// A caller that stops waiting (cancellation) leaves its reply to be read and discarded, so the
+// connection never gets out of step. All calls must be made on the client's executor.
+class Client {
+  public:
+    Client(boost::asio::any_io_executor executor, Options options);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    const Options& options() const noexcept;
+
+    // Sends one command. The arguments are encoded by this call, so they need not outlive it;
+    // the command is queued when the awaitable is first resumed. An error reply throws
+    // ReplyError. An empty argument list throws std::invalid_argument.
+    awaitable<Reply> command(const std::vector<std::string_view>& args);
+
+    // Sends MULTI, the commands and EXEC as one pipelined write and returns EXEC's replies, one
+    // per command. A command refused while queueing, or failing inside EXEC, throws ReplyError;
+    // an aborted transaction (nil EXEC) throws RedisError.
+    awaitable<std::vector<Reply>> transaction(
+        const std::vector<std::vector<std::string_view>>& commands);
+
+    // The typed commands below encode their arguments when called, like `command`.
+    // GET: nullopt when the key does not exist; an empty value is an empty Bytes.
+    awaitable<std::optional<Bytes>> get(std::string_view key);
+    awaitable<void> set(std::string_view key, std::string_view value,
+                        std::optional<std::int64_t> ex_seconds = std::nullopt);
+    awaitable<std::int64_t> del(std::string_view key);
+    awaitable<std::int64_t> incr(std::string_view key);
+    awaitable<bool> expire(std::string_view key, std::int64_t seconds);
+    // SCAN cursor [MATCH match] COUNT count; an empty `match` sends no MATCH.
+    awaitable<ScanPage> scan(std::string_view cursor, std::string_view match, std::int64_t count);
+
+    // Drops the connection now (waiting commands fail); the next command reconnects.
+    void disconnect();
+
+  private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace host::redis

@@ -1,0 +1,100 @@
+#include "redis_codec.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace host::redis::detail {
+
+std::string encode_command(const std::vector<std::string_view>& args) {
+    if (args.empty())
+        throw std::invalid_argument("a Redis command needs at least its name");
+    std::vector<const char*> argv;
+    std::vector<std::size_t> argvlen;
+    argv.reserve(args.size());
+    argvlen.reserve(args.size());
+    for (auto arg : args) {
+        argv.push_back(arg.data());
+        argvlen.push_back(arg.size());
+    }
+    char* formatted = nullptr;
+    int length = redisFormatCommandArgv(&formatted, static_cast<int>(args.size()), argv.data(),
+                                        argvlen.data());
+    if (length < 0)
+        throw std::bad_alloc();
+    std::unique_ptr<char, void (*)(char*)> owned(formatted, redisFreeCommand);
+    return std::string(owned.get(), static_cast<std::size_t>(length));
+}
+
+// hiredis words its own messages ("Protocol error, got ..."); they are passed on as they are.
+void ReplyReader::throw_reader_error() const {
+    throw RedisError(redisReaderGetError(reader_));
+}
+
+ReplyReader::ReplyReader() : reader_(redisReaderCreate()) {
+    if (!reader_)
+        throw std::bad_alloc();
+}
+
+ReplyReader::~ReplyReader() {
+    redisReaderFree(reader_);
+}
+
+void ReplyReader::feed(std::string_view bytes) {
+    if (redisReaderFeed(reader_, bytes.data(), bytes.size()) != REDIS_OK)
+        throw_reader_error();
+}
+
+ReplyPtr ReplyReader::next() {
+    void* reply = nullptr;
+    if (redisReaderGetReply(reader_, &reply) != REDIS_OK)
+        throw_reader_error();
+    if (!reply)
+        return nullptr;
+    return ReplyPtr(static_cast<const redisReply*>(reply),
+                    [](const redisReply* r) { freeReplyObject(const_cast<redisReply*>(r)); });
+}
+
+bool is_error(const redisReply& reply) noexcept {
+    return reply.type == REDIS_REPLY_ERROR;
+}
+
+bool is_nil(const redisReply& reply) noexcept {
+    return reply.type == REDIS_REPLY_NIL;
+}
+
+std::string_view text_of(const redisReply& reply) noexcept {
+    return reply.str ? std::string_view(reply.str, reply.len) : std::string_view();
+}
+
+Reply to_reply(const ReplyPtr& owner, const redisReply& node) {
+    Reply reply;
+    switch (node.type) {
+        case REDIS_REPLY_ERROR:
+            throw ReplyError(std::string(text_of(node)));
+        case REDIS_REPLY_STRING:
+            reply.type = Reply::Type::string;
+            reply.str = Bytes(owner, text_of(node));
+            break;
+        case REDIS_REPLY_STATUS:
+            reply.type = Reply::Type::status;
+            reply.str = Bytes(owner, text_of(node));
+            break;
+        case REDIS_REPLY_INTEGER:
+            reply.type = Reply::Type::integer;
+            reply.integer = node.integer;
+            break;
+        case REDIS_REPLY_ARRAY:
+            reply.type = Reply::Type::array;
+            reply.elements.reserve(node.elements);
+            for (std::size_t i = 0; i < node.elements; ++i)
+                reply.elements.push_back(to_reply(owner, *node.element[i]));
+            break;
+        case REDIS_REPLY_NIL:
+            break;
+        default:
+            throw RedisError("Protocol error: unknown reply type " + std::to_string(node.type));
+    }
+    return reply;
+}
+
+}  // namespace host::redis::detail
