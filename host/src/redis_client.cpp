@@ -1,0 +1,463 @@
+#include "host/redis.hpp"
+
+#include "redis_codec.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace host::redis {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using detail::ReplyPtr;
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// One command, or one transaction, on its way: the replies it expects and a timer that is never
+// meant to expire, only cancelled to wake the caller. The caller and the connection both hold
+// it, so a caller that stops waiting leaves the slot in place for its replies to be discarded.
+class PendingReply {
+  public:
+    PendingReply(const asio::any_io_executor& executor, std::size_t expected)
+        : expected_(expected), signal_(executor, Clock::time_point::max()) {
+        replies_.reserve(expected);
+    }
+
+    Clock::time_point deadline() const noexcept { return deadline_; }
+    void set_deadline(Clock::time_point deadline) noexcept { deadline_ = deadline; }
+    bool complete() const noexcept { return replies_.size() == expected_; }
+
+    void add(ReplyPtr reply) {
+        replies_.push_back(std::move(reply));
+        if (complete())
+            wake();
+    }
+
+    void fail(const std::string& why) {
+        failure_ = why;
+        wake();
+    }
+
+    // The replies, in the order of the commands. Throws RedisError when the connection failed
+    // first, and operation_aborted when the caller's wait is cancelled.
+    awaitable<std::vector<ReplyPtr>> result() {
+        if (!done_)
+            co_await signal_.async_wait(use_tuple);
+        if (!done_)
+            throw boost::system::system_error(asio::error::operation_aborted);
+        if (!failure_.empty())
+            throw RedisError(failure_);
+        co_return std::move(replies_);
+    }
+
+  private:
+    void wake() {
+        done_ = true;
+        signal_.cancel();
+    }
+
+    std::size_t expected_;
+    std::vector<ReplyPtr> replies_;
+    std::string failure_;
+    bool done_ = false;
+    Clock::time_point deadline_ = Clock::time_point::max();
+    asio::steady_timer signal_;
+};
+
+using PendingPtr = std::shared_ptr<PendingReply>;
+
+// One TCP connection and the commands sent on it. It opens itself in the background, so that a
+// caller who gives up waiting does not abort the connect for the others. Once closed it stays
+// closed; the client opens a new one for the next command.
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    Connection(const asio::any_io_executor& executor, const Options& options)
+        : options_(options),
+          address_(options.host + ":" + std::to_string(options.port)),
+          resolver_(executor),
+          socket_(executor),
+          watchdog_(executor),
+          read_buffer_(kReadChunk),
+          connect_deadline_(Clock::now() + seconds_to_duration(options.connect_timeout)) {}
+
+    void start() {
+        auto executor = socket_.get_executor();
+        asio::co_spawn(executor, run(shared_from_this()), asio::detached);
+        asio::co_spawn(executor, watch_deadlines(shared_from_this()), asio::detached);
+    }
+
+    bool closed() const noexcept { return closed_; }
+    const std::string& address() const noexcept { return address_; }
+
+    // Queues `request` (the encoded commands of `pending`) behind everything queued before it.
+    void enqueue(PendingPtr pending, std::string_view request) {
+        outbox_.append(request);
+        unsent_.push_back(std::move(pending));
+        start_writing();
+    }
+
+    // Fails every command sent or queued on this connection with `why`, and closes it.
+    void close(const std::string& why) {
+        if (closed_)
+            return;
+        closed_ = true;
+        boost::system::error_code ignored;
+        resolver_.cancel();
+        socket_.close(ignored);
+        watchdog_.cancel();
+        outbox_.clear();
+        auto waiting = std::exchange(waiting_, {});
+        auto unsent = std::exchange(unsent_, {});
+        for (auto& pending : waiting)
+            pending->fail(why);
+        for (auto& pending : unsent)
+            pending->fail(why);
+    }
+
+  private:
+    // `self` keeps the connection alive as long as one of its loops runs.
+    awaitable<void> run(std::shared_ptr<Connection> self) {
+        try {
+            co_await establish();
+            if (closed_)
+                co_return;
+            connected_ = true;
+            start_writing();
+            for (;;)
+                deliver(co_await read_reply());
+        } catch (const std::exception& e) {
+            self->close(e.what());
+        }
+    }
+
+    awaitable<void> establish() {
+        auto [resolve_error, endpoints] = co_await resolver_.async_resolve(
+            options_.host, std::to_string(options_.port), use_tuple);
+        if (resolve_error)
+            throw connect_error(resolve_error);
+        auto [connect_error_code, endpoint] =
+            co_await asio::async_connect(socket_, endpoints, use_tuple);
+        (void)endpoint;
+        if (connect_error_code)
+            throw connect_error(connect_error_code);
+        socket_.set_option(tcp::no_delay(true));
+        if (options_.db != 0)
+            co_await select_database();
+    }
+
+    RedisError connect_error(const boost::system::error_code& error) const {
+        return RedisError("Error connecting to " + address_ + ": " + error.message());
+    }
+
+    awaitable<void> select_database() {
+        const std::string db = std::to_string(options_.db);
+        const std::vector<std::string_view> args{"SELECT", db};
+        const std::string request = detail::encode_command(args);
+        auto [error, written] =
+            co_await asio::async_write(socket_, asio::buffer(request), use_tuple);
+        (void)written;
+        if (error)
+            throw write_error(error);
+        ReplyPtr reply = co_await read_reply();
+        if (detail::is_error(*reply))
+            throw RedisError("Error selecting database " + db + " on " + address_ + ": " +
+                             std::string(detail::text_of(*reply)));
+    }
+
+    awaitable<ReplyPtr> read_reply() {
+        for (;;) {
+            if (ReplyPtr reply = reader_.next())
+                co_return reply;
+            auto [error, size] =
+                co_await socket_.async_read_some(asio::buffer(read_buffer_), use_tuple);
+            if (error == asio::error::eof)
+                throw RedisError("Connection to " + address_ + " closed by server");
+            if (error)
+                throw RedisError("Error reading from " + address_ + ": " + error.message());
+            reader_.feed(std::string_view(read_buffer_.data(), size));
+        }
+    }
+
+    void deliver(ReplyPtr reply) {
+        if (waiting_.empty())
+            throw RedisError("Protocol error: unexpected reply from " + address_);
+        PendingPtr& oldest = waiting_.front();
+        oldest->add(std::move(reply));
+        if (oldest->complete())
+            waiting_.pop_front();
+    }
+
+    void start_writing() {
+        if (!connected_ || writing_ || closed_ || outbox_.empty())
+            return;
+        writing_ = true;
+        asio::co_spawn(socket_.get_executor(), write_queued(shared_from_this()), asio::detached);
+    }
+
+    // Everything queued while a write is in progress goes out together in the next write.
+    awaitable<void> write_queued(std::shared_ptr<Connection> self) {
+        while (!closed_ && !outbox_.empty()) {
+            sending_.clear();
+            std::swap(sending_, outbox_);
+            mark_sent();
+            auto [error, written] =
+                co_await asio::async_write(socket_, asio::buffer(sending_), use_tuple);
+            (void)written;
+            if (error)
+                self->close(write_error(error).what());
+        }
+        writing_ = false;
+    }
+
+    RedisError write_error(const boost::system::error_code& error) const {
+        return RedisError("Error writing to " + address_ + ": " + error.message());
+    }
+
+    // The reply clock of a command starts when it is handed to the socket.
+    void mark_sent() {
+        const bool watchdog_idle = waiting_.empty();
+        const auto deadline = Clock::now() + seconds_to_duration(options_.socket_timeout);
+        for (auto& pending : unsent_) {
+            pending->set_deadline(deadline);
+            waiting_.push_back(std::move(pending));
+        }
+        unsent_.clear();
+        if (watchdog_idle)
+            watchdog_.cancel();
+    }
+
+    Clock::time_point next_deadline() const {
+        if (!connected_)
+            return connect_deadline_;
+        return waiting_.empty() ? Clock::time_point::max() : waiting_.front()->deadline();
+    }
+
+    // Deadlines only grow along the queue, so watching the oldest command is enough. A reply
+    // does not rearm the timer: when it fires early it simply waits again for the new oldest.
+    awaitable<void> watch_deadlines(std::shared_ptr<Connection> self) {
+        while (!closed_) {
+            const auto deadline = next_deadline();
+            if (Clock::now() >= deadline) {
+                self->close((connected_ ? "Timeout reading from " : "Timeout connecting to ") +
+                            address_);
+                co_return;
+            }
+            watchdog_.expires_at(deadline);
+            co_await watchdog_.async_wait(use_tuple);
+        }
+    }
+
+    Options options_;
+    std::string address_;  // host:port, for messages
+    tcp::resolver resolver_;
+    tcp::socket socket_;
+    asio::steady_timer watchdog_;
+    detail::ReplyReader reader_;
+    std::vector<char> read_buffer_;
+    std::string outbox_;   // encoded commands of `unsent_`
+    std::string sending_;  // the write in progress; keeps its capacity for the next one
+    std::deque<PendingPtr> unsent_;
+    std::deque<PendingPtr> waiting_;  // written, answered in this order
+    Clock::time_point connect_deadline_;
+    bool connected_ = false;
+    bool writing_ = false;
+    bool closed_ = false;
+};
+
+// What a client keeps between commands: its settings and the current connection, if any.
+struct ClientState {
+    asio::any_io_executor executor;
+    Options options;
+    std::shared_ptr<Connection> connection;
+
+    Connection& open_connection() {
+        if (!connection || connection->closed()) {
+            connection = std::make_shared<Connection>(executor, options);
+            connection->start();
+        }
+        return *connection;
+    }
+
+    void drop(const std::string& why) {
+        if (connection)
+            connection->close(why);
+        connection.reset();
+    }
+};
+
+using StatePtr = std::shared_ptr<ClientState>;
+
+awaitable<std::vector<ReplyPtr>> submit(StatePtr state, std::string request, std::size_t replies) {
+    auto pending = std::make_shared<PendingReply>(state->executor, replies);
+    state->open_connection().enqueue(pending, request);
+    co_return co_await pending->result();
+}
+
+awaitable<Reply> single_reply(StatePtr state, std::string request) {
+    std::vector<ReplyPtr> replies = co_await submit(std::move(state), std::move(request), 1);
+    co_return detail::to_reply(replies.front(), *replies.front());
+}
+
+RedisError unexpected_reply(std::string_view command) {
+    return RedisError("Unexpected reply type to " + std::string(command));
+}
+
+// MULTI's reply, one QUEUED per command, then EXEC's array. A command refused while queueing
+// explains the EXECABORT that follows, so its message is the one reported.
+std::vector<Reply> transaction_result(const std::vector<ReplyPtr>& replies) {
+    for (std::size_t i = 0; i + 1 < replies.size(); ++i) {
+        if (detail::is_error(*replies[i]))
+            throw ReplyError(std::string(detail::text_of(*replies[i])));
+    }
+    const ReplyPtr& exec = replies.back();
+    if (detail::is_nil(*exec))
+        throw RedisError("Transaction aborted: EXEC returned nil");
+    Reply result = detail::to_reply(exec, *exec);
+    if (result.type != Reply::Type::array)
+        throw unexpected_reply("EXEC");
+    return std::move(result.elements);
+}
+
+awaitable<std::vector<Reply>> transaction_replies(StatePtr state, std::string request,
+                                                  std::size_t replies) {
+    std::vector<ReplyPtr> all = co_await submit(std::move(state), std::move(request), replies);
+    co_return transaction_result(all);
+}
+
+awaitable<std::int64_t> integer_of(awaitable<Reply> reply, std::string_view command) {
+    Reply result = co_await std::move(reply);
+    if (result.type != Reply::Type::integer)
+        throw unexpected_reply(command);
+    co_return result.integer;
+}
+
+awaitable<std::optional<Bytes>> optional_bytes_of(awaitable<Reply> reply) {
+    Reply result = co_await std::move(reply);
+    if (result.is_nil())
+        co_return std::nullopt;
+    if (result.type != Reply::Type::string)
+        throw unexpected_reply("GET");
+    co_return std::move(result.str);
+}
+
+awaitable<void> ignore_status(awaitable<Reply> reply) {
+    co_await std::move(reply);
+}
+
+awaitable<bool> is_one(awaitable<std::int64_t> count) {
+    co_return co_await std::move(count) == 1;
+}
+
+ScanPage scan_page_of(const Reply& reply) {
+    if (reply.type != Reply::Type::array || reply.elements.size() != 2 ||
+        reply.elements[0].type != Reply::Type::string ||
+        reply.elements[1].type != Reply::Type::array)
+        throw unexpected_reply("SCAN");
+    ScanPage page;
+    page.cursor = reply.elements[0].str.str();
+    page.keys.reserve(reply.elements[1].elements.size());
+    for (const Reply& key : reply.elements[1].elements)
+        page.keys.push_back(key.str.str());
+    return page;
+}
+
+awaitable<ScanPage> scan_page(awaitable<Reply> reply) {
+    Reply result = co_await std::move(reply);
+    co_return scan_page_of(result);
+}
+
+}  // namespace
+
+struct Client::Impl : ClientState {};
+
+Client::Client(boost::asio::any_io_executor executor, Options options)
+    : impl_(std::make_shared<Impl>(Impl{{std::move(executor), std::move(options), nullptr}})) {}
+
+Client::~Client() {
+    impl_->drop("Redis client destroyed");
+}
+
+const Options& Client::options() const noexcept {
+    return impl_->options;
+}
+
+awaitable<Reply> Client::command(const std::vector<std::string_view>& args) {
+    return single_reply(impl_, detail::encode_command(args));
+}
+
+awaitable<std::vector<Reply>> Client::transaction(
+    const std::vector<std::vector<std::string_view>>& commands) {
+    static const std::vector<std::string_view> multi{"MULTI"};
+    static const std::vector<std::string_view> exec{"EXEC"};
+    std::string request = detail::encode_command(multi);
+    for (const auto& args : commands)
+        request += detail::encode_command(args);
+    request += detail::encode_command(exec);
+    return transaction_replies(impl_, std::move(request), commands.size() + 2);
+}
+
+awaitable<std::optional<Bytes>> Client::get(std::string_view key) {
+    const std::vector<std::string_view> args{"GET", key};
+    return optional_bytes_of(command(args));
+}
+
+awaitable<void> Client::set(std::string_view key, std::string_view value,
+                            std::optional<std::int64_t> ex_seconds) {
+    std::vector<std::string_view> args{"SET", key, value};
+    std::string seconds;
+    if (ex_seconds) {
+        seconds = std::to_string(*ex_seconds);
+        args.push_back("EX");
+        args.push_back(seconds);
+    }
+    return ignore_status(command(args));
+}
+
+awaitable<std::int64_t> Client::del(std::string_view key) {
+    const std::vector<std::string_view> args{"DEL", key};
+    return integer_of(command(args), "DEL");
+}
+
+awaitable<std::int64_t> Client::incr(std::string_view key) {
+    const std::vector<std::string_view> args{"INCR", key};
+    return integer_of(command(args), "INCR");
+}
+
+awaitable<bool> Client::expire(std::string_view key, std::int64_t seconds) {
+    const std::string text = std::to_string(seconds);
+    const std::vector<std::string_view> args{"EXPIRE", key, text};
+    return is_one(integer_of(command(args), "EXPIRE"));
+}
+
+awaitable<ScanPage> Client::scan(std::string_view cursor, std::string_view match,
+                                 std::int64_t count) {
+    const std::string count_text = std::to_string(count);
+    std::vector<std::string_view> args{"SCAN", cursor};
+    if (!match.empty()) {
+        args.push_back("MATCH");
+        args.push_back(match);
+    }
+    args.push_back("COUNT");
+    args.push_back(count_text);
+    return scan_page(command(args));
+}
+
+void Client::disconnect() {
+    if (impl_->connection)
+        impl_->drop("Disconnected from " + impl_->connection->address());
+}
+
+}  // namespace host::redis
