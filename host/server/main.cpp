@@ -110,8 +110,12 @@ int run_workers(const Settings& settings) {
         children.push_back(pid);
     }
     static volatile std::sig_atomic_t stop_signal = 0;
-    std::signal(SIGINT, [](int s) { stop_signal = s; });
-    std::signal(SIGTERM, [](int s) { stop_signal = s; });
+    // No SA_RESTART: the signal must interrupt waitpid so it can be forwarded to the workers.
+    struct sigaction action {};
+    action.sa_handler = [](int s) { stop_signal = s; };
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
     int exit_code = 0;
     std::size_t running = children.size();
     bool forwarded = false;
