@@ -87,17 +87,23 @@ void spawn_background(awaitable<void> task);
 // event loop never blocks.
 boost::asio::thread_pool& blocking_pool();
 
+namespace detail {
+// The function is a parameter, so it lives in the coroutine frame for the whole call (a lambda
+// coroutine's captures would live in the lambda object instead).
+template <typename Fn>
+awaitable<std::invoke_result_t<Fn&>> call_in_coroutine(Fn fn) {
+    co_return fn();
+}
+}  // namespace detail
+
 // Runs `fn` on the blocking pool and resumes the caller on its own executor with the result
 // (or the exception `fn` threw).
 template <typename Fn>
 auto run_blocking(Fn fn) -> awaitable<std::invoke_result_t<Fn&>> {
     namespace asio = boost::asio;
-    using R = std::invoke_result_t<Fn&>;
     auto ex = co_await asio::this_coro::executor;
-    co_return co_await asio::co_spawn(
-        blocking_pool(),
-        [fn = std::move(fn)]() mutable -> awaitable<R> { co_return fn(); },
-        asio::bind_executor(ex, asio::use_awaitable));
+    co_return co_await asio::co_spawn(blocking_pool(), detail::call_in_coroutine(std::move(fn)),
+                                      asio::bind_executor(ex, asio::use_awaitable));
 }
 
 }  // namespace host
