@@ -7,13 +7,13 @@
 
 #include <boost/asio/signal_set.hpp>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -35,7 +35,8 @@ int to_int(const std::string& what, const std::string& text, int low, int high) 
 
 Settings read_settings(int argc, char** argv) {
     Settings s;
-    if (const char* v = std::getenv("KAVARA_HOST"); v && *v) s.host = v;
+    if (const char* v = std::getenv("KAVARA_HOST"); v && *v)
+        s.host = v;
     if (const char* v = std::getenv("KAVARA_PORT"); v && *v)
         s.port = static_cast<std::uint16_t>(to_int("KAVARA_PORT", v, 0, 65535));
     if (const char* v = std::getenv("KAVARA_WORKERS"); v && *v)
@@ -43,7 +44,8 @@ Settings read_settings(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
+            if (i + 1 >= argc)
+                throw std::invalid_argument(arg + " needs a value");
             return argv[++i];
         };
         if (arg == "--workers") {
@@ -73,12 +75,13 @@ int run_worker(const Settings& settings, bool reuse_port) {
     options.trusted_proxies = host::http::trusted_proxies_from_environment();
     host::http::Server server(*app, options);
     const auto port = server.listen();
-    std::cout << "Kavara server listening on http://" << settings.host << ":" << port
-              << " (pid " << ::getpid() << ")" << std::endl;
+    std::cout << "Kavara server listening on http://" << settings.host << ":" << port << " (pid "
+              << ::getpid() << ")" << std::endl;
 
     boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
-        if (ec) return;
+        if (ec)
+            return;
         host::get_logger()->info("Shutting down: finishing in-flight requests");
         boost::asio::co_spawn(
             loop,
@@ -98,7 +101,8 @@ int run_workers(const Settings& settings) {
     std::vector<pid_t> children;
     for (int i = 0; i < settings.workers; ++i) {
         pid_t pid = ::fork();
-        if (pid < 0) throw std::runtime_error("fork failed");
+        if (pid < 0)
+            throw std::runtime_error("fork failed");
         if (pid == 0) {
             try {
                 std::exit(run_worker(settings, true));
@@ -124,7 +128,8 @@ int run_workers(const Settings& settings) {
         pid_t done = ::waitpid(-1, &status, 0);
         if (done < 0) {
             if (stop_signal && !forwarded) {
-                for (pid_t child : children) ::kill(child, SIGTERM);
+                for (pid_t child : children)
+                    ::kill(child, SIGTERM);
                 forwarded = true;
             }
             continue;
@@ -133,7 +138,8 @@ int run_workers(const Settings& settings) {
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             exit_code = 1;
             if (!forwarded) {  // one worker failed: take the others down with it
-                for (pid_t child : children) ::kill(child, SIGTERM);
+                for (pid_t child : children)
+                    ::kill(child, SIGTERM);
                 forwarded = true;
             }
         }
@@ -147,7 +153,8 @@ int main(int argc, char** argv) {
     try {
         host::logging::configure_from_environment();
         Settings settings = read_settings(argc, argv);
-        if (settings.workers > 1) return run_workers(settings);
+        if (settings.workers > 1)
+            return run_workers(settings);
         return run_worker(settings, false);
     } catch (const std::exception& e) {
         std::cerr << "kavara-server: " << e.what() << std::endl;

@@ -28,8 +28,10 @@ struct PlanRequest {
 
 double paper_dimension(const Json& body, const char* key, double fallback) {
     auto it = body.find(key);
-    if (it == body.end()) return fallback;
-    if (!it->is_number()) reject(std::string("\"") + key + "\" must be a number of millimetres");
+    if (it == body.end())
+        return fallback;
+    if (!it->is_number())
+        reject(std::string("\"") + key + "\" must be a number of millimetres");
     double value = it->get<double>();
     if (!(value > 0 && value <= kLargestPaperMm))
         reject(std::string("\"") + key + "\" must be above 0 and at most 1189 mm (A0)");
@@ -38,11 +40,15 @@ double paper_dimension(const Json& body, const char* key, double fallback) {
 
 PlanRequest parse_plan_request(const std::string& text) {
     Json body = Json::parse(text, nullptr, false);
-    if (body.is_discarded()) reject("The body is not valid JSON");
-    if (!body.is_object()) reject("The body must be a JSON object");
+    if (body.is_discarded())
+        reject("The body is not valid JSON");
+    if (!body.is_object())
+        reject("The body must be a JSON object");
     for (const char* key : {"parcel_data", "selected_parcel_number", "road_data"})
-        if (!body.contains(key)) reject(std::string("Missing \"") + key + "\"");
-    if (!body["parcel_data"].is_array()) reject("\"parcel_data\" must be a list of parcel records");
+        if (!body.contains(key))
+            reject(std::string("Missing \"") + key + "\"");
+    if (!body["parcel_data"].is_array())
+        reject("\"parcel_data\" must be a list of parcel records");
     if (!body["road_data"].is_null() && !body["road_data"].is_array())
         reject("\"road_data\" must be a list of road records or null");
     PlanRequest request;
@@ -50,14 +56,16 @@ PlanRequest parse_plan_request(const std::string& text) {
     request.selected_parcel_number = body["selected_parcel_number"];
     request.road_data = body["road_data"];
     if (auto it = body.find("columnname"); it != body.end()) {
-        if (!it->is_string()) reject("\"columnname\" must be text");
+        if (!it->is_string())
+            reject("\"columnname\" must be text");
         request.options.columnname = it->get<std::string>();
     }
-    if (auto it = body.find("bounding_box"); it != body.end()) request.options.bounding_box = *it;
+    if (auto it = body.find("bounding_box"); it != body.end())
+        request.options.bounding_box = *it;
     request.options.max_width_mm = paper_dimension(body, "max_width_mm", 190);
     request.options.max_height_mm = paper_dimension(body, "max_height_mm", 160);
-    request.paper_size = Json::array({body.value("max_width_mm", Json(190)),
-                                      body.value("max_height_mm", Json(160))});
+    request.paper_size = Json::array(
+        {body.value("max_width_mm", Json(190)), body.value("max_height_mm", Json(160))});
     return request;
 }
 

@@ -15,13 +15,16 @@ bool iequals(std::string_view a, std::string_view b) {
 
 std::string_view find_header(const Headers& headers, std::string_view name) {
     for (const auto& [key, value] : headers)
-        if (iequals(key, name)) return value;
+        if (iequals(key, name))
+            return value;
     return {};
 }
 
 }  // namespace
 
-std::string_view Request::header(std::string_view name) const { return find_header(headers, name); }
+std::string_view Request::header(std::string_view name) const {
+    return find_header(headers, name);
+}
 
 std::string_view Response::header(std::string_view name) const {
     return find_header(headers, name);
@@ -39,7 +42,9 @@ Response json_response(const nlohmann::ordered_json& body, unsigned status) {
                     {}};
 }
 
-Response empty_response(unsigned status) { return Response{status, Bytes(), "", {}}; }
+Response empty_response(unsigned status) {
+    return Response{status, Bytes(), "", {}};
+}
 
 Response error_response(unsigned status, std::string_view detail) {
     return json_response(nlohmann::ordered_json{{"detail", detail}}, status);
@@ -47,22 +52,38 @@ Response error_response(unsigned status, std::string_view detail) {
 
 std::string_view reason_phrase(unsigned status) {
     switch (status) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 204: return "No Content";
-        case 304: return "Not Modified";
-        case 400: return "Bad Request";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 413: return "Payload Too Large";
-        case 422: return "Unprocessable Entity";
-        case 429: return "Too Many Requests";
-        case 431: return "Request Header Fields Too Large";
-        case 500: return "Internal Server Error";
-        case 501: return "Not Implemented";
-        case 503: return "Service Unavailable";
-        default: return "Unknown";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 204:
+            return "No Content";
+        case 304:
+            return "Not Modified";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 413:
+            return "Payload Too Large";
+        case 422:
+            return "Unprocessable Entity";
+        case 429:
+            return "Too Many Requests";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Unknown";
     }
 }
 

@@ -41,7 +41,8 @@ Logger get_logger(std::string_view name) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     for (auto& logger : r.loggers)
-        if (logger->name() == name) return logger;
+        if (logger->name() == name)
+            return logger;
     auto logger = std::make_shared<spdlog::logger>(std::string(name), r.sinks);
     logger->set_level(r.level);
     logger->flush_on(spdlog::level::warn);
@@ -49,14 +50,17 @@ Logger get_logger(std::string_view name) {
     return logger;
 }
 
-Logger get_logger() { return get_logger("kavara"); }
+Logger get_logger() {
+    return get_logger("kavara");
+}
 
 namespace logging {
 namespace {
 
 void apply_level(Registry& r, spdlog::level::level_enum level) {
     r.level = level;
-    for (auto& logger : r.loggers) logger->set_level(level);
+    for (auto& logger : r.loggers)
+        logger->set_level(level);
 }
 
 }  // namespace
@@ -70,12 +74,15 @@ void configure(spdlog::level::level_enum level) {
 
 bool configure_from_environment() {
     const char* text = std::getenv("KAVARA_LOG_LEVEL");
-    if (!text || !*text) return false;
+    if (!text || !*text)
+        return false;
     std::string name(text);
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (name == "warning") name = "warn";
-    if (name == "critical") name = "critical";
+    if (name == "warning")
+        name = "warn";
+    if (name == "critical")
+        name = "critical";
     auto level = spdlog::level::from_str(name);
     if (level == spdlog::level::off && name != "off") {
         throw std::invalid_argument("KAVARA_LOG_LEVEL: unknown level '" + std::string(text) + "'");
@@ -93,7 +100,8 @@ bool configured() {
 void request_default_level(spdlog::level::level_enum level) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    if (!r.configured) apply_level(r, level);
+    if (!r.configured)
+        apply_level(r, level);
 }
 
 struct Capture::Sink : spdlog::sinks::base_sink<std::mutex> {
@@ -107,7 +115,7 @@ struct Capture::Sink : spdlog::sinks::base_sink<std::mutex> {
         records.clear();
     }
 
-protected:
+  protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         records.push_back({std::string(msg.logger_name.begin(), msg.logger_name.end()), msg.level,
                            std::string(msg.payload.begin(), msg.payload.end())});
@@ -115,21 +123,30 @@ protected:
     void flush_() override {}
 };
 
-Capture::Capture() : sink_(std::make_shared<Sink>()) { registry().sinks->add_sink(sink_); }
+Capture::Capture() : sink_(std::make_shared<Sink>()) {
+    registry().sinks->add_sink(sink_);
+}
 
-Capture::~Capture() { registry().sinks->remove_sink(sink_); }
+Capture::~Capture() {
+    registry().sinks->remove_sink(sink_);
+}
 
-std::vector<Capture::Record> Capture::records() const { return sink_->snapshot(); }
+std::vector<Capture::Record> Capture::records() const {
+    return sink_->snapshot();
+}
 
 std::vector<std::string> Capture::messages(std::string_view logger,
                                            spdlog::level::level_enum level) const {
     std::vector<std::string> out;
     for (auto& record : sink_->snapshot())
-        if (record.logger == logger && record.level == level) out.push_back(record.message);
+        if (record.logger == logger && record.level == level)
+            out.push_back(record.message);
     return out;
 }
 
-void Capture::clear() { sink_->reset(); }
+void Capture::clear() {
+    sink_->reset();
+}
 
 }  // namespace logging
 }  // namespace host

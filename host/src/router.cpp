@@ -21,9 +21,11 @@ std::optional<std::int64_t> parse_integer(std::string_view text) {
     std::int64_t value = 0;
     const char* first = text.data();
     const char* last = text.data() + text.size();
-    if (first != last && *first == '+') ++first;
+    if (first != last && *first == '+')
+        ++first;
     auto [end, ec] = std::from_chars(first, last, value);
-    if (ec != std::errc() || end != last || first == last) return std::nullopt;
+    if (ec != std::errc() || end != last || first == last)
+        return std::nullopt;
     return value;
 }
 
@@ -31,7 +33,8 @@ std::optional<double> parse_real(std::string_view text) {
     double value = 0;
     const char* first = text.data();
     const char* last = text.data() + text.size();
-    if (first != last && *first == '+') ++first;
+    if (first != last && *first == '+')
+        ++first;
     auto [end, ec] = std::from_chars(first, last, value);
     if (ec != std::errc() || end != last || first == last || !std::isfinite(value))
         return std::nullopt;
@@ -42,8 +45,10 @@ std::optional<bool> parse_boolean(std::string_view text) {
     std::string lower(text);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lower == "true" || lower == "1" || lower == "yes" || lower == "on") return true;
-    if (lower == "false" || lower == "0" || lower == "no" || lower == "off") return false;
+    if (lower == "true" || lower == "1" || lower == "yes" || lower == "on")
+        return true;
+    if (lower == "false" || lower == "0" || lower == "no" || lower == "off")
+        return false;
     return std::nullopt;
 }
 
@@ -52,7 +57,9 @@ std::optional<bool> parse_boolean(std::string_view text) {
 Router::Router(std::string prefix, std::vector<std::string> tags)
     : prefix_(std::move(prefix)), tags_(std::move(tags)) {}
 
-void Router::add(Route route) { routes_.push_back(std::move(route)); }
+void Router::add(Route route) {
+    routes_.push_back(std::move(route));
+}
 
 Call::Call(const Request* request, std::map<std::string, ParamValue, std::less<>> values,
            database::Session* db)
@@ -60,7 +67,8 @@ Call::Call(const Request* request, std::map<std::string, ParamValue, std::less<>
 
 const ParamValue& Call::value(std::string_view name) const {
     auto it = values_.find(name);
-    if (it == values_.end()) throw std::out_of_range("no parameter named " + std::string(name));
+    if (it == values_.end())
+        throw std::out_of_range("no parameter named " + std::string(name));
     return it->second;
 }
 
@@ -72,13 +80,17 @@ std::int64_t Call::integer(std::string_view name) const {
 }
 double Call::real(std::string_view name) const {
     const auto& v = value(name);
-    if (auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
+    if (auto* i = std::get_if<std::int64_t>(&v))
+        return static_cast<double>(*i);
     return std::get<double>(v);
 }
-bool Call::boolean(std::string_view name) const { return std::get<bool>(value(name)); }
+bool Call::boolean(std::string_view name) const {
+    return std::get<bool>(value(name));
+}
 
 database::Session& Call::db() const {
-    if (!db_) throw std::logic_error("route was not declared with uses_db");
+    if (!db_)
+        throw std::logic_error("route was not declared with uses_db");
     return *db_;
 }
 
@@ -104,12 +116,14 @@ struct CompiledRoute {
 
 std::vector<std::string_view> split_path(std::string_view path) {
     std::vector<std::string_view> parts;
-    if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    if (!path.empty() && path.front() == '/')
+        path.remove_prefix(1);
     std::size_t start = 0;
     while (true) {
         auto slash = path.find('/', start);
         parts.push_back(path.substr(start, slash - start));
-        if (slash == std::string_view::npos) break;
+        if (slash == std::string_view::npos)
+            break;
         start = slash + 1;
     }
     return parts;
@@ -136,10 +150,12 @@ std::vector<Segment> compile(std::string_view path) {
 
 std::string percent_decode(std::string_view text) {
     auto decoded = boost::urls::make_pct_string_view(text);
-    if (!decoded) return std::string(text);
+    if (!decoded)
+        return std::string(text);
     std::string out;
     out.reserve(text.size());
-    for (char c : decoded->decode()) out.push_back(c);
+    for (char c : decoded->decode())
+        out.push_back(c);
     return out;
 }
 
@@ -148,19 +164,23 @@ std::string percent_decode(std::string_view text) {
 std::optional<std::vector<int>> match(const CompiledRoute& route,
                                       const std::vector<std::string_view>& parts,
                                       std::map<std::string, std::string, std::less<>>& values) {
-    if (parts.size() != route.segments.size()) return std::nullopt;
+    if (parts.size() != route.segments.size())
+        return std::nullopt;
     std::vector<int> score;
     score.reserve(parts.size());
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const auto& seg = route.segments[i];
         std::string part = percent_decode(parts[i]);
         if (!seg.is_param) {
-            if (part != seg.literal) return std::nullopt;
+            if (part != seg.literal)
+                return std::nullopt;
             score.push_back(2);
             continue;
         }
-        if (part.size() <= seg.prefix.size() + seg.suffix.size()) return std::nullopt;
-        if (!part.starts_with(seg.prefix) || !part.ends_with(seg.suffix)) return std::nullopt;
+        if (part.size() <= seg.prefix.size() + seg.suffix.size())
+            return std::nullopt;
+        if (!part.starts_with(seg.prefix) || !part.ends_with(seg.suffix))
+            return std::nullopt;
         values[seg.name] =
             part.substr(seg.prefix.size(), part.size() - seg.prefix.size() - seg.suffix.size());
         score.push_back(seg.prefix.empty() && seg.suffix.empty() ? 0 : 1);
@@ -170,10 +190,14 @@ std::optional<std::vector<int>> match(const CompiledRoute& route,
 
 const char* type_name(ParamType type) {
     switch (type) {
-        case ParamType::integer: return "integer";
-        case ParamType::real: return "number";
-        case ParamType::boolean: return "boolean";
-        case ParamType::text: break;
+        case ParamType::integer:
+            return "integer";
+        case ParamType::real:
+            return "number";
+        case ParamType::boolean:
+            return "boolean";
+        case ParamType::text:
+            break;
     }
     return "string";
 }
@@ -185,15 +209,19 @@ struct ValidationError {
 
 std::optional<ParamValue> convert(const Param& param, std::string_view text) {
     switch (param.type) {
-        case ParamType::text: return ParamValue(std::string(text));
+        case ParamType::text:
+            return ParamValue(std::string(text));
         case ParamType::integer:
-            if (auto v = parse_integer(text)) return ParamValue(*v);
+            if (auto v = parse_integer(text))
+                return ParamValue(*v);
             return std::nullopt;
         case ParamType::real:
-            if (auto v = parse_real(text)) return ParamValue(*v);
+            if (auto v = parse_real(text))
+                return ParamValue(*v);
             return std::nullopt;
         case ParamType::boolean:
-            if (auto v = parse_boolean(text)) return ParamValue(*v);
+            if (auto v = parse_boolean(text))
+                return ParamValue(*v);
             return std::nullopt;
     }
     return std::nullopt;
@@ -201,10 +229,14 @@ std::optional<ParamValue> convert(const Param& param, std::string_view text) {
 
 std::string conversion_message(ParamType type) {
     switch (type) {
-        case ParamType::integer: return "Input should be a valid integer";
-        case ParamType::real: return "Input should be a valid number";
-        case ParamType::boolean: return "Input should be a valid boolean";
-        case ParamType::text: break;
+        case ParamType::integer:
+            return "Input should be a valid integer";
+        case ParamType::real:
+            return "Input should be a valid number";
+        case ParamType::boolean:
+            return "Input should be a valid boolean";
+        case ParamType::text:
+            break;
     }
     return "Input should be a valid string";
 }
@@ -216,7 +248,8 @@ Response validation_response(const std::vector<ValidationError>& errors) {
         item["type"] = e.missing ? "missing" : "invalid";
         item["loc"] = {e.location, e.name};
         item["msg"] = e.message;
-        item["input"] = e.missing ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(e.input);
+        item["input"] =
+            e.missing ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(e.input);
         detail.push_back(std::move(item));
     }
     return json_response(nlohmann::ordered_json{{"detail", std::move(detail)}}, 422);
@@ -258,9 +291,11 @@ namespace {
 awaitable<Response> invoke(const CompiledRoute& route, const Request& request,
                            std::map<std::string, std::string, std::less<>> path_values) {
     std::map<std::string, std::string, std::less<>> query_values;
-    if (!boost::urls::parse_query(request.query)) co_return error_response(400, "Invalid query string");
+    if (!boost::urls::parse_query(request.query))
+        co_return error_response(400, "Invalid query string");
     // Later repetitions of a name win; '+' stands for a space as browsers send it.
-    for (auto param : boost::urls::params_view(request.query)) query_values[param.key] = param.value;
+    for (auto param : boost::urls::params_view(request.query))
+        query_values[param.key] = param.value;
 
     std::vector<ValidationError> errors;
     std::map<std::string, ParamValue, std::less<>> values;
@@ -282,10 +317,12 @@ awaitable<Response> invoke(const CompiledRoute& route, const Request& request,
             errors.push_back({location, param.name, conversion_message(param.type), it->second});
         }
     }
-    if (!errors.empty()) co_return validation_response(errors);
+    if (!errors.empty())
+        co_return validation_response(errors);
 
     std::unique_ptr<database::Session> session;
-    if (route.route.uses_db) session = database::get_db();
+    if (route.route.uses_db)
+        session = database::get_db();
     Call call(&request, std::move(values), session.get());
 
     std::optional<Response> response;
@@ -299,11 +336,12 @@ awaitable<Response> invoke(const CompiledRoute& route, const Request& request,
         try {
             co_await session->close();
         } catch (const std::exception& e) {
-            get_logger()->warn("Closing the database session of {} {} failed: {}",
-                                  request.method, request.path, e.what());
+            get_logger()->warn("Closing the database session of {} {} failed: {}", request.method,
+                               request.path, e.what());
         }
     }
-    if (failure) std::rethrow_exception(failure);
+    if (failure)
+        std::rethrow_exception(failure);
     co_return std::move(*response);
 }
 
@@ -318,7 +356,8 @@ awaitable<Response> App::handle(const Request& request) const {
     for (const auto& route : table_->routes) {
         std::map<std::string, std::string, std::less<>> values;
         auto score = match(route, parts, values);
-        if (!score) continue;
+        if (!score)
+            continue;
         if (route.route.method != request.method) {
             if (std::find(allowed.begin(), allowed.end(), route.route.method) == allowed.end())
                 allowed.push_back(route.route.method);
@@ -331,10 +370,12 @@ awaitable<Response> App::handle(const Request& request) const {
         }
     }
     if (!best) {
-        if (allowed.empty()) co_return error_response(404, "Not Found");
+        if (allowed.empty())
+            co_return error_response(404, "Not Found");
         auto response = error_response(405, "Method Not Allowed");
         std::string allow;
-        for (const auto& m : allowed) allow += (allow.empty() ? "" : ", ") + m;
+        for (const auto& m : allowed)
+            allow += (allow.empty() ? "" : ", ") + m;
         response.headers.emplace_back("Allow", allow);
         co_return response;
     }
@@ -345,8 +386,7 @@ awaitable<Response> App::handle(const Request& request) const {
     } catch (const HTTPException& e) {
         response = error_response(e.status(), e.detail());
     } catch (const std::exception& e) {
-        get_logger()->error("Unhandled error in {} {}: {}", request.method, request.path,
-                            e.what());
+        get_logger()->error("Unhandled error in {} {}: {}", request.method, request.path, e.what());
         response = error_response(500, "Internal Server Error");
     } catch (...) {
         get_logger()->error("Unhandled error in {} {}", request.method, request.path);
@@ -365,24 +405,27 @@ nlohmann::ordered_json App::openapi(std::string_view title) const {
         op["operationId"] = route.route.name;
         op["summary"] = route.route.name;
         op["description"] = route.route.description;
-        if (!route.tags.empty()) op["tags"] = route.tags;
+        if (!route.tags.empty())
+            op["tags"] = route.tags;
         nlohmann::ordered_json params = nlohmann::ordered_json::array();
         for (const auto& p : route.route.params) {
             nlohmann::ordered_json item;
             item["name"] = p.name;
             item["in"] = p.in == ParamIn::path ? "path" : "query";
             item["required"] = p.in == ParamIn::path || !p.default_value;
-            if (!p.description.empty()) item["description"] = p.description;
+            if (!p.description.empty())
+                item["description"] = p.description;
             nlohmann::ordered_json schema{{"type", type_name(p.type)}};
-            if (p.default_value) schema["default"] = to_json(*p.default_value);
+            if (p.default_value)
+                schema["default"] = to_json(*p.default_value);
             item["schema"] = std::move(schema);
             params.push_back(std::move(item));
         }
         op["parameters"] = std::move(params);
-        op["responses"] = {{"200", {{"description",
-                                     route.route.response == ResponseKind::raw
-                                         ? "Raw body"
-                                         : "JSON body"}}}};
+        op["responses"] = {
+            {"200",
+             {{"description",
+               route.route.response == ResponseKind::raw ? "Raw body" : "JSON body"}}}};
         std::string method = route.route.method;
         std::transform(method.begin(), method.end(), method.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

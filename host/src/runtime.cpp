@@ -19,7 +19,9 @@ bool is_cancellation(const std::exception& error) noexcept {
     return system && system->code() == boost::asio::error::operation_aborted;
 }
 
-bool on_event_loop() { return event_loop().get_executor().running_in_this_thread(); }
+bool on_event_loop() {
+    return event_loop().get_executor().running_in_this_thread();
+}
 
 void spawn_background(awaitable<void> task) {
     if (!on_event_loop()) {

@@ -26,8 +26,10 @@ using tcp = asio::ip::tcp;
 namespace {
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -35,28 +37,30 @@ bool address_in(const asio::ip::address& address, std::string_view entry) {
     boost::system::error_code ec;
     if (entry.find('/') == std::string_view::npos) {
         auto other = asio::ip::make_address(entry, ec);
-        if (ec) return false;
+        if (ec)
+            return false;
         if (address.is_v6() && address.to_v6().is_v4_mapped() && other.is_v4())
             return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()) == other.to_v4();
         return address == other;
     }
     if (address.is_v4()) {
         auto net = asio::ip::make_network_v4(entry, ec);
-        return !ec && (net.canonical() == asio::ip::network_v4(address.to_v4(), net.prefix_length())
-                                               .canonical());
+        return !ec && (net.canonical() ==
+                       asio::ip::network_v4(address.to_v4(), net.prefix_length()).canonical());
     }
     auto net = asio::ip::make_network_v6(entry, ec);
-    return !ec &&
-           (net.canonical() ==
-            asio::ip::network_v6(address.to_v6(), net.prefix_length()).canonical());
+    return !ec && (net.canonical() ==
+                   asio::ip::network_v6(address.to_v6(), net.prefix_length()).canonical());
 }
 
 bool trusted(std::string_view text, const std::vector<std::string>& proxies) {
     boost::system::error_code ec;
     auto address = asio::ip::make_address(text, ec);
-    if (ec) return false;
+    if (ec)
+        return false;
     for (const auto& entry : proxies)
-        if (address_in(address, entry)) return true;
+        if (address_in(address, entry))
+            return true;
     return false;
 }
 
@@ -64,14 +68,17 @@ bool trusted(std::string_view text, const std::vector<std::string>& proxies) {
 
 std::vector<std::string> trusted_proxies_from_environment() {
     const char* text = std::getenv("KAVARA_TRUSTED_PROXIES");
-    if (!text) return ServerOptions{}.trusted_proxies;
+    if (!text)
+        return ServerOptions{}.trusted_proxies;
     std::vector<std::string> proxies;
     std::string_view rest(text);
     while (!rest.empty()) {
         auto comma = rest.find(',');
         auto item = trim(rest.substr(0, comma));
-        if (!item.empty()) proxies.emplace_back(item);
-        if (comma == std::string_view::npos) break;
+        if (!item.empty())
+            proxies.emplace_back(item);
+        if (comma == std::string_view::npos)
+            break;
         rest.remove_prefix(comma + 1);
     }
     return proxies;
@@ -79,7 +86,8 @@ std::vector<std::string> trusted_proxies_from_environment() {
 
 std::string client_address(const std::string& peer, std::string_view forwarded_for,
                            const std::vector<std::string>& trusted_proxies) {
-    if (forwarded_for.empty() || !trusted(peer, trusted_proxies)) return peer;
+    if (forwarded_for.empty() || !trusted(peer, trusted_proxies))
+        return peer;
     // Walk from the right: each trusted hop vouches for the address to its left.
     std::string_view rest = forwarded_for;
     std::string_view candidate;
@@ -87,12 +95,15 @@ std::string client_address(const std::string& peer, std::string_view forwarded_f
         auto comma = rest.rfind(',');
         auto item = trim(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
         rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(0, comma);
-        if (item.empty()) continue;
+        if (item.empty())
+            continue;
         boost::system::error_code ec;
         asio::ip::make_address(item, ec);
-        if (ec) break;  // garbage from the client side: stop believing the header here
+        if (ec)
+            break;  // garbage from the client side: stop believing the header here
         candidate = item;
-        if (!trusted(item, trusted_proxies)) return std::string(item);
+        if (!trusted(item, trusted_proxies))
+            return std::string(item);
     }
     return candidate.empty() ? peer : std::string(candidate);
 }
@@ -129,10 +140,12 @@ Request to_request(const bhttp::request<bhttp::string_body>& message, const std:
     request.target = std::string(message.target());
     auto question = request.target.find('?');
     request.path = request.target.substr(0, question);
-    if (question != std::string::npos) request.query = request.target.substr(question + 1);
+    if (question != std::string::npos)
+        request.query = request.target.substr(question + 1);
     for (const auto& field : message) {
         std::string name(field.name_string());
-        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (auto& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         request.headers.emplace_back(std::move(name), std::string(field.value()));
     }
     request.body = message.body();
@@ -146,8 +159,10 @@ WireResponse to_wire(const Response& response, unsigned version, bool keep_alive
     WireResponse wire{static_cast<bhttp::status>(response.status), version};
     wire.reason(reason_phrase(response.status));
     wire.set(bhttp::field::server, "kavara");
-    if (!response.media_type.empty()) wire.set(bhttp::field::content_type, response.media_type);
-    for (const auto& [name, value] : response.headers) wire.set(name, value);
+    if (!response.media_type.empty())
+        wire.set(bhttp::field::content_type, response.media_type);
+    for (const auto& [name, value] : response.headers)
+        wire.set(name, value);
     wire.body() = beast::span<const char>(response.body.data(), response.body.size());
     wire.keep_alive(keep_alive);
     if (response.status == 204 || response.status == 304) {
@@ -160,8 +175,10 @@ WireResponse to_wire(const Response& response, unsigned version, bool keep_alive
 
 // Answers that end the connection: the request could not be read.
 unsigned status_for_read_error(const boost::system::error_code& ec) {
-    if (ec == bhttp::error::header_limit) return 431;
-    if (ec == bhttp::error::body_limit) return 413;
+    if (ec == bhttp::error::header_limit)
+        return 431;
+    if (ec == bhttp::error::body_limit)
+        return 413;
     return 400;
 }
 
@@ -178,7 +195,8 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
     auto endpoint = socket.remote_endpoint(peer_ec);
     std::string peer = peer_ec ? std::string() : endpoint.address().to_string();
     if (!peer_ec && endpoint.address().is_v6() && endpoint.address().to_v6().is_v4_mapped())
-        peer = asio::ip::make_address_v4(asio::ip::v4_mapped, endpoint.address().to_v6()).to_string();
+        peer =
+            asio::ip::make_address_v4(asio::ip::v4_mapped, endpoint.address().to_v6()).to_string();
 
     beast::tcp_stream stream(std::move(socket));
     auto slot = connections.insert(connections.end(), Connection{&stream, false});
@@ -195,8 +213,8 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         if (read_ec) {
             if (is_parse_error(read_ec) || read_ec == bhttp::error::partial_message) {
                 // The wire message points into `answer`, which must outlive the write.
-                const Response answer = error_response(status_for_read_error(read_ec),
-                                                       reason_phrase(status_for_read_error(read_ec)));
+                const Response answer = error_response(
+                    status_for_read_error(read_ec), reason_phrase(status_for_read_error(read_ec)));
                 auto wire = to_wire(answer, 11, false);
                 stream.expires_after(options.write_timeout);
                 co_await bhttp::async_write(stream, wire, asio::as_tuple(asio::use_awaitable));
@@ -205,8 +223,8 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         }
         slot->busy = true;
         const auto& message = parser.get();
-        std::string client = client_address(
-            peer, message["X-Forwarded-For"], options.trusted_proxies);
+        std::string client =
+            client_address(peer, message["X-Forwarded-For"], options.trusted_proxies);
         Request request = to_request(message, client);
         Response response = co_await app.handle(request);
         bool keep_alive = message.keep_alive() && !stopping;
@@ -216,13 +234,15 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
             co_await bhttp::async_write(stream, wire, asio::as_tuple(asio::use_awaitable));
         (void)write_n;
         slot->busy = false;
-        if (write_ec || !keep_alive) break;
+        if (write_ec || !keep_alive)
+            break;
     }
     boost::system::error_code ignored;
     stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream.close();
     connections.erase(slot);
-    if (stopping && connections.empty()) drained.cancel();
+    if (stopping && connections.empty())
+        drained.cancel();
 }
 
 awaitable<void> Server::Impl::accept_loop() {
@@ -230,7 +250,8 @@ awaitable<void> Server::Impl::accept_loop() {
     while (!stopping) {
         auto [ec, socket] = co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
         if (ec) {
-            if (stopping || ec == asio::error::operation_aborted) break;
+            if (stopping || ec == asio::error::operation_aborted)
+                break;
             get_logger()->warn("accept failed: {}", ec.message());
             continue;
         }
@@ -271,7 +292,9 @@ std::uint16_t Server::listen() {
     return acceptor.local_endpoint().port();
 }
 
-awaitable<void> Server::serve() { co_await impl_->accept_loop(); }
+awaitable<void> Server::serve() {
+    co_await impl_->accept_loop();
+}
 
 awaitable<void> Server::stop(std::chrono::steady_clock::duration grace) {
     auto impl = impl_;
@@ -280,17 +303,22 @@ awaitable<void> Server::stop(std::chrono::steady_clock::duration grace) {
     impl->acceptor.close(ignored);
     // Idle keep-alive connections are waiting for a request that must not come: end them now.
     for (auto& connection : impl->connections)
-        if (!connection.busy) connection.stream->cancel();
-    if (impl->connections.empty()) co_return;
+        if (!connection.busy)
+            connection.stream->cancel();
+    if (impl->connections.empty())
+        co_return;
     impl->drained.expires_after(grace);
     co_await impl->drained.async_wait(asio::as_tuple(asio::use_awaitable));
-    for (auto& connection : impl->connections) connection.stream->cancel();
+    for (auto& connection : impl->connections)
+        connection.stream->cancel();
     while (!impl->connections.empty()) {
         asio::steady_timer tick(event_loop(), std::chrono::milliseconds(10));
         co_await tick.async_wait(asio::as_tuple(asio::use_awaitable));
     }
 }
 
-std::size_t Server::open_connections() const noexcept { return impl_->connections.size(); }
+std::size_t Server::open_connections() const noexcept {
+    return impl_->connections.size();
+}
 
 }  // namespace host::http

@@ -16,7 +16,9 @@ nlohmann::ordered_json xyz_to_bbox_web_mercator(std::int64_t z, std::int64_t x, 
     const double tiles = std::ldexp(1.0, static_cast<int>(z));
     const double size = 2.0 * kOriginShift / tiles;
     // Every edge is computed from its own grid line, so neighbouring tiles share edges exactly.
-    auto column_edge = [&](std::int64_t i) { return -kOriginShift + static_cast<double>(i) * size; };
+    auto column_edge = [&](std::int64_t i) {
+        return -kOriginShift + static_cast<double>(i) * size;
+    };
     auto row_edge = [&](std::int64_t j) { return kOriginShift - static_cast<double>(j) * size; };
     nlohmann::ordered_json bounds;
     bounds["minx"] = column_edge(x);
@@ -33,7 +35,8 @@ nlohmann::ordered_json latlon_to_xyz(double lat, double lon, std::int64_t zoom) 
     const double fy = (1.0 - std::asinh(std::tan(lat_rad)) / std::numbers::pi) / 2.0 * tiles;
     const double last = tiles - 1.0;
     auto clamp_index = [last](double v) {
-        if (std::isnan(v)) return 0.0;
+        if (std::isnan(v))
+            return 0.0;
         return std::clamp(std::floor(v), 0.0, last);
     };
     nlohmann::ordered_json tile;

@@ -3,16 +3,16 @@
 #include <libpq-fe.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <netinet/in.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace kavara::test {
 
@@ -21,8 +21,12 @@ std::string env_or(const char* name, const std::string& fallback) {
     return value && *value ? std::string(value) : fallback;
 }
 
-std::filesystem::path source_dir() { return KAVARA_SOURCE_DIR; }
-std::filesystem::path binary_dir() { return KAVARA_BINARY_DIR; }
+std::filesystem::path source_dir() {
+    return KAVARA_SOURCE_DIR;
+}
+std::filesystem::path binary_dir() {
+    return KAVARA_BINARY_DIR;
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -32,7 +36,8 @@ namespace {
 
 int bind_loopback(std::uint16_t port, std::uint16_t* bound) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket() failed");
+    if (fd < 0)
+        throw std::runtime_error("socket() failed");
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
@@ -60,11 +65,13 @@ std::uint16_t free_port() {
 
 CommandResult shell(const std::string& command) {
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) throw std::runtime_error("popen failed: " + command);
+    if (!pipe)
+        throw std::runtime_error("popen failed: " + command);
     std::string out;
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0)
+        out.append(buffer, n);
     int status = ::pclose(pipe.release());
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
         out.pop_back();
@@ -73,7 +80,8 @@ CommandResult shell(const std::string& command) {
 
 ScratchRedis::ScratchRedis() : port_(free_port()) {
     char pattern[] = "/tmp/kavara-redis-XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
     start();
 }
@@ -88,27 +96,32 @@ ScratchRedis::~ScratchRedis() {
 }
 
 void ScratchRedis::start() {
-    if (pid_ > 0) return;
+    if (pid_ > 0)
+        return;
     pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
     if (pid == 0) {
         std::string port = std::to_string(port_);
         std::string dir = dir_.string();
         ::freopen("/dev/null", "w", stdout);
         ::execlp("redis-server", "redis-server", "--bind", "127.0.0.1", "--port", port.c_str(),
-                 "--save", "", "--appendonly", "no", "--dir", dir.c_str(), static_cast<char*>(nullptr));
+                 "--save", "", "--appendonly", "no", "--dir", dir.c_str(),
+                 static_cast<char*>(nullptr));
         std::_Exit(127);
     }
     pid_ = pid;
     for (int i = 0; i < 200; ++i) {
-        if (cli("ping") == "PONG") return;
+        if (cli("ping") == "PONG")
+            return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     throw std::runtime_error("scratch redis-server did not start");
 }
 
 void ScratchRedis::stop() {
-    if (pid_ <= 0) return;
+    if (pid_ <= 0)
+        return;
     ::kill(pid_, SIGKILL);
     int status = 0;
     ::waitpid(pid_, &status, 0);
@@ -116,11 +129,13 @@ void ScratchRedis::stop() {
 }
 
 void ScratchRedis::pause() {
-    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+    if (pid_ > 0)
+        ::kill(pid_, SIGSTOP);
 }
 
 void ScratchRedis::resume() {
-    if (pid_ > 0) ::kill(pid_, SIGCONT);
+    if (pid_ > 0)
+        ::kill(pid_, SIGCONT);
 }
 
 std::string ScratchRedis::cli(const std::string& args) const {
@@ -133,7 +148,8 @@ SilentListener::SilentListener() {
 }
 
 SilentListener::~SilentListener() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 std::string database_url() {
@@ -149,7 +165,7 @@ std::vector<std::string> sql(const std::string& statement) {
     if (PQstatus(conn.get()) != CONNECTION_OK)
         throw std::runtime_error(std::string("connect: ") + PQerrorMessage(conn.get()));
     std::unique_ptr<PGresult, void (*)(PGresult*)> res(PQexec(conn.get(), statement.c_str()),
-                                                        PQclear);
+                                                       PQclear);
     auto status = PQresultStatus(res.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
         throw std::runtime_error(std::string("sql: ") + PQerrorMessage(conn.get()));

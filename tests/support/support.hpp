@@ -6,13 +6,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <future>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace kavara::test {
@@ -24,7 +24,8 @@ T run(host::awaitable<T> op) {
     auto future = boost::asio::co_spawn(loop, std::move(op), boost::asio::use_future);
     loop.restart();
     while (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        if (loop.run_one() == 0) loop.restart();
+        if (loop.run_one() == 0)
+            loop.restart();
     }
     return future.get();
 }
@@ -42,7 +43,7 @@ double seconds_since(std::chrono::steady_clock::time_point start);
 // A redis-server of the test's own, on a free port, without persistence. Fault tests stop, pause
 // (SIGSTOP) and kill it without disturbing the shared server of scripts/services.
 class ScratchRedis {
-public:
+  public:
     ScratchRedis();
     ~ScratchRedis();
     ScratchRedis(const ScratchRedis&) = delete;
@@ -57,7 +58,7 @@ public:
     // Runs redis-cli against it and returns its output, trimmed.
     std::string cli(const std::string& args) const;
 
-private:
+  private:
     std::uint16_t port_;
     std::filesystem::path dir_;
     pid_t pid_ = -1;
@@ -65,14 +66,14 @@ private:
 
 // A TCP listener on a free loopback port that accepts connections and never answers.
 class SilentListener {
-public:
+  public:
     SilentListener();
     ~SilentListener();
     SilentListener(const SilentListener&) = delete;
     SilentListener& operator=(const SilentListener&) = delete;
     std::uint16_t port() const noexcept { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };

@@ -11,7 +11,7 @@ namespace host {
 // reply keeps that result alive through `owner`, so tile bodies travel from the driver's buffer
 // to the socket without being copied. Copying a Bytes copies a pointer, never the data.
 class Bytes {
-public:
+  public:
     Bytes() = default;
     explicit Bytes(std::string owned)
         : owner_(std::make_shared<const std::string>(std::move(owned))),
@@ -28,7 +28,7 @@ public:
     friend bool operator==(const Bytes& a, const Bytes& b) noexcept { return a.view_ == b.view_; }
     friend bool operator==(const Bytes& a, std::string_view b) noexcept { return a.view_ == b; }
 
-private:
+  private:
     std::shared_ptr<const void> owner_;
     std::string_view view_;
 };

@@ -41,13 +41,13 @@ struct Response {
 
 // Ends a handler with an HTTP error answered as {"detail": "..."}.
 class HTTPException : public std::runtime_error {
-public:
+  public:
     HTTPException(unsigned status, std::string detail)
         : std::runtime_error(detail), status_(status), detail_(std::move(detail)) {}
     unsigned status() const noexcept { return status_; }
     const std::string& detail() const noexcept { return detail_; }
 
-private:
+  private:
     unsigned status_;
     std::string detail_;
 };

@@ -37,7 +37,7 @@ void request_default_level(spdlog::level::level_enum level = spdlog::level::info
 
 // Collects the records written while it lives (all loggers), for tests and diagnostics.
 class Capture {
-public:
+  public:
     Capture();
     ~Capture();
     Capture(const Capture&) = delete;
@@ -50,10 +50,11 @@ public:
     };
     std::vector<Record> records() const;
     // Records of one logger at one level, messages only.
-    std::vector<std::string> messages(std::string_view logger, spdlog::level::level_enum level) const;
+    std::vector<std::string> messages(std::string_view logger,
+                                      spdlog::level::level_enum level) const;
     void clear();
 
-private:
+  private:
     struct Sink;
     std::shared_ptr<Sink> sink_;
 };

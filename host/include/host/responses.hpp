@@ -15,7 +15,8 @@ struct ApiResponseArgs {
     unsigned status_code = 200;
 };
 
-// {"success": status_code < 400, "status_code": N, "message": text or null, "data": payload or null}
+// {"success": status_code < 400, "status_code": N, "message": text or null, "data": payload or
+// null}
 nlohmann::ordered_json api_response(ApiResponseArgs args = {});
 
 // The JSON answer of an api_response payload, with HTTP status "status_code".

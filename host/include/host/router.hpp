@@ -58,14 +58,14 @@ struct Route {
 
 // A set of routes under one path prefix, mounted by the host.
 class Router {
-public:
+  public:
     explicit Router(std::string prefix = "", std::vector<std::string> tags = {});
     void add(Route route);
     const std::string& prefix() const noexcept { return prefix_; }
     const std::vector<std::string>& tags() const noexcept { return tags_; }
     const std::vector<Route>& routes() const noexcept { return routes_; }
 
-private:
+  private:
     std::string prefix_;
     std::vector<std::string> tags_;
     std::vector<Route> routes_;
@@ -74,7 +74,7 @@ private:
 // What a handler receives: the request, converted parameters and, when the route asks for it,
 // the request's database session.
 class Call {
-public:
+  public:
     Call(const Request* request, std::map<std::string, ParamValue, std::less<>> values,
          database::Session* db);
 
@@ -87,7 +87,7 @@ public:
     // Only for routes declared with uses_db.
     database::Session& db() const;
 
-private:
+  private:
     const ParamValue& value(std::string_view name) const;
     const Request* request_;
     std::map<std::string, ParamValue, std::less<>> values_;
@@ -97,7 +97,7 @@ private:
 // The routing table of the host: mounted routers, matching, parameter conversion and the
 // mapping of failures to answers (HTTPException -> its status, anything else -> 500).
 class App {
-public:
+  public:
     App();
     ~App();
     App(App&&) noexcept;
@@ -113,7 +113,7 @@ public:
     // The API document: every route with method, path, description and parameters.
     nlohmann::ordered_json openapi(std::string_view title) const;
 
-private:
+  private:
     struct Table;
     std::unique_ptr<Table> table_;
 };

@@ -31,7 +31,7 @@ boost::asio::io_context& event_loop();
 
 // Raised by wait_for when the time limit passes before the operation completes.
 class TimeoutError : public std::runtime_error {
-public:
+  public:
     TimeoutError() : std::runtime_error("operation timed out") {}
     using std::runtime_error::runtime_error;
 };
@@ -54,14 +54,18 @@ awaitable<T> wait_for(awaitable<T> op, std::chrono::steady_clock::duration limit
         auto [order, op_error, timer_error] =
             co_await group.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
         (void)timer_error;
-        if (order[0] != 0) throw TimeoutError();
-        if (op_error) std::rethrow_exception(op_error);
+        if (order[0] != 0)
+            throw TimeoutError();
+        if (op_error)
+            std::rethrow_exception(op_error);
     } else {
         auto [order, op_error, value, timer_error] =
             co_await group.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
         (void)timer_error;
-        if (order[0] != 0) throw TimeoutError();
-        if (op_error) std::rethrow_exception(op_error);
+        if (order[0] != 0)
+            throw TimeoutError();
+        if (op_error)
+            std::rethrow_exception(op_error);
         co_return std::move(value);
     }
 }

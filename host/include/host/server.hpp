@@ -36,7 +36,7 @@ std::string client_address(const std::string& peer, std::string_view forwarded_f
 // HTTP/1.1 server on the event loop: keep-alive, a fresh parser with header and body limits per
 // request, a deadline before every read and write, 400 and close on malformed input.
 class Server {
-public:
+  public:
     Server(const App& app, ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
@@ -52,7 +52,7 @@ public:
 
     std::size_t open_connections() const noexcept;
 
-private:
+  private:
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };

@@ -23,17 +23,24 @@ using namespace std::chrono_literals;
 
 host::http::App make_app() {
     host::http::App app;
-    app.add({.method = "GET", .path = "/hello", .name = "hello",
+    app.add(
+        {.method = "GET",
+         .path = "/hello",
+         .name = "hello",
+         .handler = [](host::http::Call& call) -> host::awaitable<host::http::Response> {
+             const auto* request = call.request();
+             co_return host::http::json_response({{"client", request->client_host.value_or("")}});
+         }});
+    app.add({.method = "POST",
+             .path = "/echo",
+             .name = "echo",
              .handler = [](host::http::Call& call) -> host::awaitable<host::http::Response> {
-                 const auto* request = call.request();
-                 co_return host::http::json_response(
-                     {{"client", request->client_host.value_or("")}});
+                 co_return host::http::raw_response(host::Bytes(call.request()->body),
+                                                    "text/plain");
              }});
-    app.add({.method = "POST", .path = "/echo", .name = "echo",
-             .handler = [](host::http::Call& call) -> host::awaitable<host::http::Response> {
-                 co_return host::http::raw_response(host::Bytes(call.request()->body), "text/plain");
-             }});
-    app.add({.method = "GET", .path = "/slow", .name = "slow",
+    app.add({.method = "GET",
+             .path = "/slow",
+             .name = "slow",
              .handler = [](host::http::Call&) -> host::awaitable<host::http::Response> {
                  asio::steady_timer t(co_await asio::this_coro::executor, 300ms);
                  co_await t.async_wait(asio::use_awaitable);
@@ -44,7 +51,7 @@ host::http::App make_app() {
 
 // A server on the process's event loop, run by a thread of its own.
 class ServerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         app_ = std::make_unique<host::http::App>(make_app());
         host::http::ServerOptions options;
@@ -59,7 +66,8 @@ protected:
         thread_ = std::thread([&loop] { loop.run(); });
     }
     void TearDown() override {
-        if (server_) stop_server();
+        if (server_)
+            stop_server();
         work_.reset();
         host::event_loop().stop();
         thread_.join();
@@ -101,7 +109,8 @@ std::string read_response(tcp::socket& socket, std::string& buffer) {
     std::string head = buffer.substr(0, header_end);
     std::size_t length = 0;
     auto pos = head.find("Content-Length: ");
-    if (pos != std::string::npos) length = std::stoul(head.substr(pos + 16));
+    if (pos != std::string::npos)
+        length = std::stoul(head.substr(pos + 16));
     if (buffer.size() < header_end + length)
         asio::read(socket, asio::dynamic_buffer(buffer),
                    asio::transfer_exactly(header_end + length - buffer.size()));
@@ -110,7 +119,9 @@ std::string read_response(tcp::socket& socket, std::string& buffer) {
     return response;
 }
 
-void send(tcp::socket& socket, const std::string& data) { asio::write(socket, asio::buffer(data)); }
+void send(tcp::socket& socket, const std::string& data) {
+    asio::write(socket, asio::buffer(data));
+}
 
 TEST_F(ServerFixture, KeepAliveServesSeveralRequestsOnOneConnection) {
     auto socket = connect();
@@ -182,8 +193,10 @@ TEST_F(ServerFixture, RandomBytesNeverCrashTheServer) {
     for (int round = 0; round < 200; ++round) {
         auto socket = connect();
         std::string noise(1 + random() % 600, '\0');
-        for (auto& c : noise) c = static_cast<char>(random());
-        if (round % 3 == 0) noise = "GET /" + noise;
+        for (auto& c : noise)
+            c = static_cast<char>(random());
+        if (round % 3 == 0)
+            noise = "GET /" + noise;
         boost::system::error_code ec;
         asio::write(socket, asio::buffer(noise), ec);
         socket.shutdown(tcp::socket::shutdown_send, ec);

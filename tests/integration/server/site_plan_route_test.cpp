@@ -32,7 +32,9 @@ host::http::Response post(std::string body) {
     return run(app().handle(request));
 }
 
-nlohmann::json json(const host::http::Response& r) { return nlohmann::json::parse(r.body.view()); }
+nlohmann::json json(const host::http::Response& r) {
+    return nlohmann::json::parse(r.body.view());
+}
 
 TEST(SitePlanRoute, AnswersTheEnvelopeWithThePlan) {
     auto response = post(plan_input("small_residential.json"));
@@ -45,7 +47,8 @@ TEST(SitePlanRoute, AnswersTheEnvelopeWithThePlan) {
     EXPECT_GT(data["scale"].get<int>(), 0);
     EXPECT_TRUE(data["schedule"].is_array());
     std::vector<std::string> keys;
-    for (auto& [k, v] : body["data"].items()) keys.push_back(k);
+    for (auto& [k, v] : body["data"].items())
+        keys.push_back(k);
     EXPECT_EQ(keys, (std::vector<std::string>{"image64", "paper_size", "scale", "schedule"}));
 }
 
@@ -76,7 +79,8 @@ TEST(SitePlanRoute, BadInputIsNever500) {
     for (const auto& c : cases) {
         auto response = post(c.body);
         EXPECT_EQ(response.status, c.status) << c.body << " -> " << response.body.view();
-        EXPECT_NE(json(response)["detail"].get<std::string>().find(c.detail_part), std::string::npos)
+        EXPECT_NE(json(response)["detail"].get<std::string>().find(c.detail_part),
+                  std::string::npos)
             << response.body.view();
     }
 }

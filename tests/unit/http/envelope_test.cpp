@@ -7,13 +7,15 @@ namespace {
 
 TEST(Envelope, SuccessFollowsTheStatusCode) {
     auto ok = host::api_response({.data = {{"layer", "plots"}}, .message = "done"});
-    EXPECT_EQ(ok.dump(), R"({"success":true,"status_code":200,"message":"done","data":{"layer":"plots"}})");
+    EXPECT_EQ(ok.dump(),
+              R"({"success":true,"status_code":200,"message":"done","data":{"layer":"plots"}})");
     auto missing = host::api_response({.message = "No valid geometry", .status_code = 404});
     EXPECT_EQ(missing.dump(),
               R"({"success":false,"status_code":404,"message":"No valid geometry","data":null})");
     EXPECT_EQ(host::api_response({.status_code = 399})["success"], true);
     EXPECT_EQ(host::api_response({.status_code = 400})["success"], false);
-    EXPECT_EQ(host::api_response().dump(), R"({"success":true,"status_code":200,"message":null,"data":null})");
+    EXPECT_EQ(host::api_response().dump(),
+              R"({"success":true,"status_code":200,"message":null,"data":null})");
 }
 
 TEST(Envelope, RouterResponseAnswersWithTheEnvelopeStatus) {

@@ -39,27 +39,33 @@ TEST(Conversion, RealsAreFiniteNumbers) {
 }
 
 TEST(Conversion, BooleansInEveryCommonSpelling) {
-    for (auto yes : {"true", "TRUE", "True", "1", "yes", "Yes", "on", "ON"}) EXPECT_EQ(parse_boolean(yes), true) << yes;
-    for (auto no : {"false", "False", "0", "no", "NO", "off", "Off"}) EXPECT_EQ(parse_boolean(no), false) << no;
-    for (auto bad : {"", "2", "maybe", "truee", "t"}) EXPECT_FALSE(parse_boolean(bad)) << bad;
+    for (auto yes : {"true", "TRUE", "True", "1", "yes", "Yes", "on", "ON"})
+        EXPECT_EQ(parse_boolean(yes), true) << yes;
+    for (auto no : {"false", "False", "0", "no", "NO", "off", "Off"})
+        EXPECT_EQ(parse_boolean(no), false) << no;
+    for (auto bad : {"", "2", "maybe", "truee", "t"})
+        EXPECT_FALSE(parse_boolean(bad)) << bad;
 }
 
 host::http::App bbox_app() {
     host::http::App app;
-    app.add({.method = "GET",
-             .path = "/bbox/{z}",
-             .name = "bbox",
-             .params = {Param{.name = "z", .in = ParamIn::path, .type = ParamType::integer},
-                        Param{.name = "minx", .type = ParamType::real},
-                        Param{.name = "srid", .type = ParamType::integer, .default_value = std::int64_t{4326}},
-                        Param{.name = "simplify", .type = ParamType::boolean, .default_value = true}},
-             .handler = [](Call& call) -> host::awaitable<host::http::Response> {
-                 nlohmann::ordered_json body{{"z", call.integer("z")},
-                                             {"minx", call.real("minx")},
-                                             {"srid", call.integer("srid")},
-                                             {"simplify", call.boolean("simplify")}};
-                 co_return host::http::json_response(body);
-             }});
+    app.add(
+        {.method = "GET",
+         .path = "/bbox/{z}",
+         .name = "bbox",
+         .params = {Param{.name = "z", .in = ParamIn::path, .type = ParamType::integer},
+                    Param{.name = "minx", .type = ParamType::real},
+                    Param{.name = "srid",
+                          .type = ParamType::integer,
+                          .default_value = std::int64_t{4326}},
+                    Param{.name = "simplify", .type = ParamType::boolean, .default_value = true}},
+         .handler = [](Call& call) -> host::awaitable<host::http::Response> {
+             nlohmann::ordered_json body{{"z", call.integer("z")},
+                                         {"minx", call.real("minx")},
+                                         {"srid", call.integer("srid")},
+                                         {"simplify", call.boolean("simplify")}};
+             co_return host::http::json_response(body);
+         }});
     return app;
 }
 
@@ -107,7 +113,9 @@ TEST(QueryParameters, BadOrMissingValuesAre422NamingTheParameter) {
 
 TEST(QueryParameters, PercentEscapesAndPlusAreDecoded) {
     host::http::App app;
-    app.add({.method = "GET", .path = "/echo", .name = "echo",
+    app.add({.method = "GET",
+             .path = "/echo",
+             .name = "echo",
              .params = {Param{.name = "q"}},
              .handler = [](Call& c) -> host::awaitable<host::http::Response> {
                  co_return host::http::json_response({{"q", c.text("q")}});

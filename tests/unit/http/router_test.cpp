@@ -21,27 +21,43 @@ host::http::Handler echo(std::string name, std::vector<std::string> params) {
     return [name, params](Call& call) -> host::awaitable<Response> {
         nlohmann::ordered_json body;
         body["route"] = name;
-        for (const auto& p : params) body[p] = call.text(p);
+        for (const auto& p : params)
+            body[p] = call.text(p);
         co_return host::http::json_response(body);
     };
 }
 
-Param text(const char* name) { return Param{.name = name, .in = ParamIn::path}; }
+Param text(const char* name) {
+    return Param{.name = name, .in = ParamIn::path};
+}
 
 App make_app() {
     App app;
     host::http::Router router("/gis");
-    router.add({.method = "GET", .path = "/{layer_name}/{z}/{x}/{y}.pbf", .name = "tile",
+    router.add({.method = "GET",
+                .path = "/{layer_name}/{z}/{x}/{y}.pbf",
+                .name = "tile",
                 .params = {text("layer_name"), text("z"), text("x"), text("y")},
                 .handler = echo("tile", {"layer_name", "z", "x", "y"})});
-    router.add({.method = "GET", .path = "/{layer_name}/zoom-info/", .name = "zoom",
-                .params = {text("layer_name")}, .handler = echo("zoom", {"layer_name"})});
-    router.add({.method = "GET", .path = "/{layer_name}/", .name = "centroid",
-                .params = {text("layer_name")}, .handler = echo("centroid", {"layer_name"})});
-    router.add({.method = "GET", .path = "/layers/", .name = "layers", .handler = echo("layers", {})});
-    router.add({.method = "POST", .path = "/cache/invalidate/{layer_name}", .name = "invalidate",
-                .params = {text("layer_name")}, .handler = echo("invalidate", {"layer_name"})});
-    router.add({.method = "GET", .path = "/health/", .name = "health", .handler = echo("health", {})});
+    router.add({.method = "GET",
+                .path = "/{layer_name}/zoom-info/",
+                .name = "zoom",
+                .params = {text("layer_name")},
+                .handler = echo("zoom", {"layer_name"})});
+    router.add({.method = "GET",
+                .path = "/{layer_name}/",
+                .name = "centroid",
+                .params = {text("layer_name")},
+                .handler = echo("centroid", {"layer_name"})});
+    router.add(
+        {.method = "GET", .path = "/layers/", .name = "layers", .handler = echo("layers", {})});
+    router.add({.method = "POST",
+                .path = "/cache/invalidate/{layer_name}",
+                .name = "invalidate",
+                .params = {text("layer_name")},
+                .handler = echo("invalidate", {"layer_name"})});
+    router.add(
+        {.method = "GET", .path = "/health/", .name = "health", .handler = echo("health", {})});
     app.mount(router);
     return app;
 }
@@ -52,11 +68,14 @@ Response get(const App& app, std::string method, std::string target) {
     request.target = target;
     auto q = target.find('?');
     request.path = target.substr(0, q);
-    if (q != std::string::npos) request.query = target.substr(q + 1);
+    if (q != std::string::npos)
+        request.query = target.substr(q + 1);
     return run(app.handle(request));
 }
 
-nlohmann::json body(const Response& r) { return nlohmann::json::parse(r.body.view()); }
+nlohmann::json body(const Response& r) {
+    return nlohmann::json::parse(r.body.view());
+}
 
 TEST(Routing, LiteralRoutesWinOverParameterisedOnes) {
     auto app = make_app();
@@ -99,12 +118,16 @@ TEST(Routing, WrongMethodIs405AndUnknownPathIs404) {
 
 TEST(Failures, HttpExceptionBecomesItsStatusWithDetail) {
     App app;
-    app.add({.method = "GET", .path = "/fail", .name = "fail",
+    app.add({.method = "GET",
+             .path = "/fail",
+             .name = "fail",
              .handler = [](Call&) -> host::awaitable<Response> {
                  throw host::http::HTTPException(418, "short and stout");
                  co_return Response{};
              }});
-    app.add({.method = "GET", .path = "/crash", .name = "crash",
+    app.add({.method = "GET",
+             .path = "/crash",
+             .name = "crash",
              .handler = [](Call&) -> host::awaitable<Response> {
                  throw std::runtime_error("secret internals");
                  co_return Response{};
@@ -121,11 +144,15 @@ TEST(Failures, HttpExceptionBecomesItsStatusWithDetail) {
 TEST(ApiDocument, ListsEveryRouteWithParameters) {
     App app;
     host::http::Router router("/gis");
-    router.add({.method = "GET", .path = "/{layer_name}/bbox/", .name = "get_tile_bbox",
+    router.add({.method = "GET",
+                .path = "/{layer_name}/bbox/",
+                .name = "get_tile_bbox",
                 .description = "Serve vector tiles for custom bounding box.",
                 .params = {text("layer_name"),
-                           Param{.name = "srid", .type = ParamType::integer,
-                                 .default_value = std::int64_t{4326}, .description = "SRID of input bbox"},
+                           Param{.name = "srid",
+                                 .type = ParamType::integer,
+                                 .default_value = std::int64_t{4326},
+                                 .description = "SRID of input bbox"},
                            Param{.name = "minx", .type = ParamType::real}},
                 .handler = echo("bbox", {})});
     app.mount(router);

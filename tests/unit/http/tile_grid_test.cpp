@@ -19,7 +19,8 @@ TEST(TileBounds, WholeWorldAndQuadrants) {
     EXPECT_DOUBLE_EQ(north_west["miny"].get<double>(), 0.0);
     EXPECT_DOUBLE_EQ(north_west["maxy"].get<double>(), kHalf);
     std::vector<std::string> keys;
-    for (auto& [k, v] : north_west.items()) keys.push_back(k);
+    for (auto& [k, v] : north_west.items())
+        keys.push_back(k);
     EXPECT_EQ(keys, (std::vector<std::string>{"minx", "miny", "maxx", "maxy"}));
 }
 

@@ -1,0 +1,84 @@
+// kavara-bench-tiles: times the tile statement of a layer in PostgreSQL for the 3x3 tiles around
+// the layer's estimated centre at each zoom given, through the same session layer as the server.
+//   kavara-bench-tiles LAYER Z [Z...]   (DATABASE_URL selects the database)
+#include "host/database.hpp"
+#include "host/utils.hpp"
+#include "tileway/catalogue.hpp"
+#include "tileway/endpoints.hpp"
+#include "tileway/mvt_sql.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+host::awaitable<void> bench(std::string layer, std::vector<int> zooms) {
+    const auto& config = tileway::LAYER_CONFIG.at(layer);
+    auto db = host::database::get_db();
+    auto centre_row =
+        (co_await db->execute(tileway::centroid_sql(config.table, config.geom_col))).first();
+    if (!centre_row)
+        throw std::runtime_error("no extent estimate: run ANALYZE");
+    const double lat = (*centre_row)["lat"].as_double();
+    const double lon = (*centre_row)["lon"].as_double();
+    std::printf("layer %s, centre %.5f %.5f\n", layer.c_str(), lat, lon);
+    std::printf("%4s %8s %10s %10s %10s\n", "z", "tiles", "median ms", "max ms", "avg bytes");
+    for (int z : zooms) {
+        const auto& sql = tileway::mvt_sql_for_tile(layer, z).first;
+        auto tile = host::latlon_to_xyz(lat, lon, z);
+        std::vector<double> ms;
+        std::size_t bytes = 0;
+        for (int dx = -1; dx <= 1; ++dx) {
+            for (int dy = -1; dy <= 1; ++dy) {
+                auto b = host::xyz_to_bbox_web_mercator(z, tile["x"].get<std::int64_t>() + dx,
+                                                        tile["y"].get<std::int64_t>() + dy);
+                host::database::Params params{{"min_x", b["minx"].get<double>()},
+                                              {"min_y", b["miny"].get<double>()},
+                                              {"max_x", b["maxx"].get<double>()},
+                                              {"max_y", b["maxy"].get<double>()}};
+                auto start = std::chrono::steady_clock::now();
+                auto result = co_await db->execute(sql, params);
+                ms.push_back(std::chrono::duration<double, std::milli>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+                if (auto v = result.scalar_one_or_none())
+                    bytes += v->bytes().size();
+            }
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("%4d %8zu %10.1f %10.1f %10zu\n", z, ms.size(), ms[ms.size() / 2], ms.back(),
+                    bytes / ms.size());
+    }
+    co_await db->close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::cerr << "usage: kavara-bench-tiles LAYER Z [Z...]\n";
+        return 2;
+    }
+    std::vector<int> zooms;
+    for (int i = 2; i < argc; ++i)
+        zooms.push_back(std::atoi(argv[i]));
+    int status = 0;
+    boost::asio::co_spawn(host::event_loop(), bench(argv[1], zooms), [&](std::exception_ptr e) {
+        if (!e)
+            return;
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& error) {
+            std::cerr << "kavara-bench-tiles: " << error.what() << "\n";
+            status = 1;
+        }
+    });
+    host::event_loop().run();
+    return status;
+}
