@@ -235,7 +235,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
             waiting_.push_back(std::move(pending));
         }
         unsent_.clear();
-        (void)watchdog_idle;
+        if (watchdog_idle)
+            watchdog_.cancel();
     }
 
     Clock::time_point next_deadline() const {
