@@ -37,11 +37,12 @@ Raster render_raster(const Figure& figure);
 enum class PngFilter { none, sub, up, average, paeth };
 enum class ZlibStrategy { standard, filtered, run_length };
 
-// The defaults are the fastest settings measured on plans (see bench/plots) whose files are
-// still small; the others are there to measure against.
+// The defaults were the fastest settings measured on the plans of tests/data (bench/plots), and
+// their files were among the smallest: a plan is mostly flat colour, which deflate handles well
+// without a prediction filter, while Sub or Up only add work on the anti-aliased edges.
 struct PngSettings {
-    PngFilter filter = PngFilter::sub;
-    int zlib_level = 1;
+    PngFilter filter = PngFilter::none;
+    int zlib_level = 2;
     ZlibStrategy strategy = ZlibStrategy::standard;
 };
 
