@@ -1,0 +1,109 @@
+// The tile cache against a real Redis of the program's own: namespaced keys, bytes in and out
+// unchanged, an empty value versus a miss, the TTL sent, a refused TTL, and the health probe.
+#include "harness.hpp"
+
+#include "tileway/cache.hpp"
+#include "tileway/setup.hpp"
+
+#include <gtest/gtest.h>
+
+namespace kavara::test::tileway {
+namespace {
+
+using spdlog::level::warn;
+
+class TileCache : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        load_app({program_redis().port(), database_url()});
+        redis_.del_matching("mvt_v8:*");
+    }
+
+    static const ::tileway::BinaryRedisCache& cache() { return ::tileway::cache(); }
+
+    RedisInspector redis_{program_redis().port()};
+    host::logging::Capture log_;
+};
+
+TEST_F(TileCache, KeysAreNamespacedAndUsedUnchanged) {
+    EXPECT_EQ(cache()._make_key("plots:3:4:5"), "mvt_v8:plots:3:4:5");
+    const ::tileway::BinaryRedisCache plain(::tileway::redis_client());
+    EXPECT_EQ(plain._make_key("plots:3:4:5"), "mvt:plots:3:4:5");
+
+    run(cache().set("plots:3:4:5", host::Bytes(std::string("tile"))));
+    run(plain.set("plots:3:4:5", host::Bytes(std::string("other"))));
+    EXPECT_EQ(redis_.get("mvt_v8:plots:3:4:5"), "tile");
+    EXPECT_EQ(redis_.get("mvt:plots:3:4:5"), "other");
+    run(cache().del("plots:3:4:5"));
+    EXPECT_FALSE(redis_.exists("mvt_v8:plots:3:4:5"));
+    EXPECT_TRUE(redis_.exists("mvt:plots:3:4:5"));
+    redis_.del("mvt:plots:3:4:5");
+}
+
+TEST_F(TileCache, BytesTravelUnchangedAndTheDefaultTtlIsAnHour) {
+    const std::string bytes("\x1a\x00\r\n\xff\xfe\x80 tile", 12);
+    run(cache().set("plots:9:1:2", host::Bytes(bytes)));
+    EXPECT_EQ(redis_.get("mvt_v8:plots:9:1:2"), bytes);
+    EXPECT_GE(redis_.ttl("mvt_v8:plots:9:1:2"), 3595);
+    EXPECT_LE(redis_.ttl("mvt_v8:plots:9:1:2"), 3600);
+    auto read = run(cache().get("plots:9:1:2"));
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->str(), bytes);
+    auto safe = run(::tileway::safe_cache_get("plots:9:1:2"));
+    ASSERT_TRUE(safe.has_value());
+    EXPECT_EQ(safe->str(), bytes);
+
+    run(::tileway::safe_cache_set("plots:9:1:3", host::Bytes(bytes), 120));
+    EXPECT_LE(redis_.ttl("mvt_v8:plots:9:1:3"), 120);
+    EXPECT_GT(redis_.ttl("mvt_v8:plots:9:1:3"), 110);
+    EXPECT_TRUE(tileway_lines(log_, warn).empty());
+}
+
+TEST_F(TileCache, AnEmptyValueIsAValueAndAMissingKeyIsNull) {
+    redis_.set("mvt_v8:plots:1:0:0", "");
+    auto empty = run(cache().get("plots:1:0:0"));
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_TRUE(empty->empty());
+    auto safe_empty = run(::tileway::safe_cache_get("plots:1:0:0"));
+    ASSERT_TRUE(safe_empty.has_value());
+    EXPECT_TRUE(safe_empty->empty());
+
+    EXPECT_FALSE(run(cache().get("plots:1:1:1")).has_value());
+    EXPECT_FALSE(run(::tileway::safe_cache_get("plots:1:1:1")).has_value());
+    EXPECT_TRUE(tileway_lines(log_, warn).empty()) << "a miss is no failure";
+}
+
+TEST_F(TileCache, ATtlRedisRefusesIsAFailedSetAndNothingIsStored) {
+    EXPECT_THROW(run(cache().set("plots:2:0:0", host::Bytes(std::string("x")), 0)),
+                 host::redis::ReplyError);
+    for (std::int64_t ttl : {0, -5}) {
+        log_.clear();
+        run(::tileway::safe_cache_set("plots:2:1:1", host::Bytes(std::string("x")), ttl));
+        auto lines = tileway_lines(log_, warn);
+        ASSERT_EQ(lines.size(), 1u) << ttl;
+        EXPECT_EQ(lines[0].rfind("Cache set failed for plots:2:1:1: ", 0), 0u) << lines[0];
+    }
+    EXPECT_FALSE(redis_.exists("mvt_v8:plots:2:0:0"));
+    EXPECT_FALSE(redis_.exists("mvt_v8:plots:2:1:1"));
+}
+
+TEST_F(TileCache, HealthIsHealthyWithRedisRunningAndTheProbeNeverWrites) {
+    for (int i = 0; i < 3; ++i) {
+        auto response = get("/gis/health/", std::nullopt);
+        EXPECT_EQ(response.status, 200u);
+        EXPECT_EQ(response.body.view(),
+                  R"({"status":"healthy","cache_status":"healthy",)"
+                  R"("available_layers":["plots","beacons","cadzones","districts","lgas"],)"
+                  R"("zoom_support":"1-20 with layer-specific minimums"})");
+    }
+    EXPECT_FALSE(redis_.exists("mvt_v8:health_check"));
+
+    // A probe key that exists is read, not touched.
+    redis_.set("mvt_v8:health_check", "left by someone");
+    EXPECT_EQ(json_body(get("/gis/health/", std::nullopt))["cache_status"], "healthy");
+    EXPECT_EQ(redis_.get("mvt_v8:health_check"), "left by someone");
+    EXPECT_EQ(redis_.ttl("mvt_v8:health_check"), -1);
+}
+
+}  // namespace
+}  // namespace kavara::test::tileway
