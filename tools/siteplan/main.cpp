@@ -8,6 +8,7 @@
 #include <plots/plot.hpp>
 #include <plots/render.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +113,10 @@ class PendingFile {
         if (fd < 0)
             throw std::runtime_error("cannot create a file beside " + destination_);
         temporary_ = pattern;
+        // mkstemp makes the file private; a plan is an ordinary file, readable as the umask allows.
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
         bool written =
             ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
         bool closed = ::close(fd) == 0;
