@@ -1,0 +1,88 @@
+// The program's own PostgreSQL stopped under a running service: the database-backed routes
+// answer with their database errors, and once the server is back they work again without a
+// restart of the service.
+#include "scratch_servers.hpp"
+
+#include <gtest/gtest.h>
+
+namespace kavara::test::tileway {
+namespace {
+
+using spdlog::level::err;
+
+class DatabaseDown : public ::testing::Test {
+protected:
+    void SetUp() override {
+        load_faults_app();
+        redis_.del_matching("mvt_v8:*");
+    }
+    void TearDown() override { program_cluster().start(); }
+
+    RedisInspector redis_{program_redis().port()};
+    host::logging::Capture log_;
+};
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack) {
+    const auto tile = tile_with_plots(14);
+    const auto target = "/gis/plots/" + tile.path() + ".pbf";
+    const auto key = "mvt_v8:plots:" + std::to_string(tile.z) + ":" + std::to_string(tile.x) +
+                     ":" + std::to_string(tile.y);
+    // Leaves idle connections in the pool that the stop will break.
+    auto before = get(target, fresh_client());
+    ASSERT_EQ(before.status, 200u);
+    ASSERT_EQ(get("/gis/plots/", std::nullopt).status, 200u);
+    redis_.del_matching("mvt_v8:*");
+
+    program_cluster().stop();
+    log_.clear();
+    auto tile_down = get(target, fresh_client());
+    EXPECT_EQ(tile_down.status, 500u);
+    EXPECT_EQ(detail(tile_down), "Database error");
+    auto centroid_down = get("/gis/plots/", std::nullopt);
+    EXPECT_EQ(centroid_down.status, 500u);
+    EXPECT_EQ(detail(centroid_down), "Database error");
+    auto bbox_down = get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client());
+    EXPECT_EQ(bbox_down.status, 400u);
+    EXPECT_EQ(detail(bbox_down), "Invalid coordinate transformation");
+    auto lines = tileway_lines(log_, err);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(starts_with(lines[0], "Database error for tile plots/" + tile.path() + ": "))
+        << lines[0];
+    EXPECT_TRUE(starts_with(lines[1], "Error calculating centroid for plots: ")) << lines[1];
+    EXPECT_TRUE(starts_with(lines[2], "Coordinate transformation error: ")) << lines[2];
+    EXPECT_FALSE(redis_.exists(key));
+    EXPECT_FALSE(redis_.exists("mvt_v8:centroid:plots"));
+
+    program_cluster().start();
+    auto after = get(target, fresh_client());
+    EXPECT_EQ(after.status, 200u) << after.body.view();
+    EXPECT_EQ(after.body, before.body);
+    EXPECT_EQ(get("/gis/plots/", std::nullopt).status, 200u);
+    EXPECT_EQ(get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client()).status,
+              200u);
+}
+
+// No estimate of a table's extent (an empty table that was never analysed) is no error: the
+// centroid endpoint answers its 404 envelope and caches nothing.
+TEST(CentroidWithoutEstimate, IsThe404EnvelopeAndNothingIsCached) {
+    load_faults_app();
+    RedisInspector redis(program_redis().port());
+    host::logging::Capture log;
+    // ANALYZE of an emptied table keeps the old statistics, so they are dropped by hand.
+    sql(R"(TRUNCATE "GIS"."BEACON")");
+    sql(R"(DELETE FROM pg_statistic WHERE starelid = '"GIS"."BEACON"'::regclass)");
+    auto response = get("/gis/beacons/", std::nullopt);
+    EXPECT_EQ(response.status, 404u);
+    EXPECT_EQ(response.body.view(),
+              R"({"success":false,"status_code":404,)"
+              R"("message":"No valid geometry found for layer 'beacons'","data":null})");
+    EXPECT_FALSE(redis.exists("mvt_v8:centroid:beacons"));
+    EXPECT_TRUE(tileway_lines(log, err).empty());
+}
+
+}  // namespace
+}  // namespace kavara::test::tileway

@@ -1,0 +1,224 @@
+// kavara-server as a process with the tile service loaded: its start-up lines, loads that fail
+// on bad Redis settings, and tiles, cache headers and the rate limit over real HTTP, where the
+// client address comes from the socket.
+#include "harness.hpp"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kavara::test::tileway {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string server_binary() { return (binary_dir() / "bin" / "kavara-server").string(); }
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A kavara-server child on a free port with `environment` (shell assignments, or "-u NAME"
+// removals for env(1)), its standard output and error in files.
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::string& environment) : port_(free_port()) {
+        out_ = fmt::format("/tmp/kavara-tileway-server-{}-{}.out", ::getpid(), port_);
+        const auto command = fmt::format("exec env {} KAVARA_PORT={} {} >{} 2>{}.err", environment,
+                                         port_, server_binary(), out_, out_);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+    }
+    ~ServerProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        std::remove(out_.c_str());
+        std::remove((out_ + ".err").c_str());
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    bool wait_listening() {
+        return eventually([&] { return output().find("Kavara server listening") != std::string::npos; },
+                          30s);
+    }
+    // SIGTERM, then the exit status.
+    int stop() {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string url(const std::string& path) const {
+        return fmt::format("http://127.0.0.1:{}{}", port_, path);
+    }
+    std::string output() const { return read_file(out_); }
+    std::string errors() const { return read_file(out_ + ".err"); }
+
+private:
+    std::uint16_t port_;
+    std::string out_;
+    pid_t pid_ = -1;
+};
+
+std::string service_environment() {
+    return fmt::format("REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=0 DATABASE_URL='{}'",
+                       program_redis().port(), database_url());
+}
+
+struct Fetched {
+    std::string headers;
+    std::string body;
+};
+
+// One GET with curl; headers as received (lower-cased names are not guaranteed, so callers
+// search case-insensitively through `has_header`).
+Fetched fetch(const std::string& url) {
+    const auto base = fmt::format("/tmp/kavara-tileway-fetch-{}", ::getpid());
+    shell(fmt::format("curl -s --max-time 20 -D {0}.headers -o {0}.body '{1}'", base, url));
+    Fetched fetched{read_file(base + ".headers"), read_file(base + ".body")};
+    std::remove((base + ".headers").c_str());
+    std::remove((base + ".body").c_str());
+    return fetched;
+}
+
+bool has_header(const std::string& headers, const std::string& line) {
+    auto lower = [](std::string text) {
+        for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    return lower(headers).find(lower(line) + "\r\n") != std::string::npos;
+}
+
+// Connections the program's Redis has accepted so far, the one asking included.
+long connections_received() {
+    const auto info = program_redis().cli("INFO stats");
+    const std::string field = "total_connections_received:";
+    return std::stol(info.substr(info.find(field) + field.size()));
+}
+
+TEST(ServerProcess, PrintsTheFourStartUpLinesFirstAndStopsCleanly) {
+    const long before = connections_received();
+    ServerProcess server(service_environment());
+    ASSERT_TRUE(server.wait_listening()) << server.errors();
+    const auto lines = lines_of(server.output());
+    ASSERT_GE(lines.size(), 5u) << server.output();
+    EXPECT_EQ(lines[0], "✓ Binary Redis cache initialized (no UTF-8 decoding)");
+    EXPECT_EQ(lines[1], "  - Namespace: mvt_v8");
+    EXPECT_EQ(lines[2], fmt::format("  - Redis: 127.0.0.1:{}/0", program_redis().port()));
+    EXPECT_EQ(lines[3], "  - decode_responses: False (handles binary data)");
+    // Loading sends nothing to Redis: the only new connection is this question's own.
+    EXPECT_EQ(connections_received(), before + 1);
+    EXPECT_EQ(server.stop(), 0) << server.errors();
+}
+
+TEST(ServerProcess, WithoutRedisHostThePortAloneNamesTheLocalHost) {
+    ServerProcess server(fmt::format("-u REDIS_HOST -u REDIS_DB REDIS_PORT=6380 DATABASE_URL='{}'",
+                                     database_url()));
+    ASSERT_TRUE(server.wait_listening()) << server.errors();
+    const auto lines = lines_of(server.output());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "  - Redis: localhost:6380/0");
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(ServerProcess, ANonIntegerRedisSettingFailsTheLoadClearly) {
+    for (const char* setting : {"REDIS_PORT=abc", "REDIS_PORT=63.79", "REDIS_DB=zero"}) {
+        auto result = shell(fmt::format("env {} KAVARA_PORT={} {} 2>&1; echo \"exit=$?\"",
+                                        setting, free_port(), server_binary()));
+        const std::string name(setting, std::string_view(setting).find('='));
+        const std::string value(std::string_view(setting).substr(name.size() + 1));
+        EXPECT_NE(result.out.find(fmt::format("{} must be a whole number, got '{}'", name, value)),
+                  std::string::npos)
+            << result.out;
+        EXPECT_EQ(result.out.find("Kavara server listening"), std::string::npos) << result.out;
+        EXPECT_EQ(result.out.find("exit=0"), std::string::npos) << result.out;
+    }
+}
+
+class ServedOverHttp : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new ServerProcess(service_environment());
+        ASSERT_TRUE(server_->wait_listening()) << server_->errors();
+    }
+    static void TearDownTestSuite() {
+        EXPECT_EQ(server_->stop(), 0) << server_->errors();
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override {
+        // Every request of this suite comes from 127.0.0.1: let the last window close.
+        ASSERT_TRUE(eventually(
+            [] { return program_redis().cli("EXISTS rate_limit:gis:127.0.0.1") == "0"; }, 2s));
+    }
+
+    static ServerProcess* server_;
+};
+
+ServerProcess* ServedOverHttp::server_ = nullptr;
+
+TEST_F(ServedOverHttp, ATileIsAMissThenAHitWithTheSameBytes) {
+    const auto tile = tile_with_plots(14);
+    program_redis().cli(fmt::format("DEL mvt_v8:plots:{}:{}:{}", tile.z, tile.x, tile.y));
+    const auto url = server_->url("/gis/plots/" + tile.path() + ".pbf");
+    const auto miss = fetch(url);
+    EXPECT_TRUE(has_header(miss.headers, "HTTP/1.1 200 OK")) << miss.headers;
+    EXPECT_TRUE(has_header(miss.headers, "Content-Type: application/vnd.mapbox-vector-tile"))
+        << miss.headers;
+    EXPECT_FALSE(has_header(miss.headers, "X-Cache: HIT")) << miss.headers;
+    EXPECT_EQ(miss.headers.find("Cache-Control"), std::string::npos) << miss.headers;
+    ASSERT_FALSE(miss.body.empty());
+
+    const auto hit = fetch(url);
+    EXPECT_TRUE(has_header(hit.headers, "X-Cache: HIT")) << hit.headers;
+    EXPECT_TRUE(has_header(hit.headers, "Cache-Control: public, max-age=1800")) << hit.headers;
+    EXPECT_EQ(hit.body, miss.body);
+    EXPECT_TRUE(has_header(hit.headers, fmt::format("Content-Length: {}", miss.body.size())));
+}
+
+TEST_F(ServedOverHttp, AnEmptyTileIsA204WithoutBody) {
+    const auto tile = tile_at(0.5, 0.5, 14);
+    const auto empty = fetch(server_->url("/gis/plots/" + tile.path() + ".pbf"));
+    EXPECT_TRUE(has_header(empty.headers, "HTTP/1.1 204 No Content")) << empty.headers;
+    EXPECT_TRUE(empty.body.empty());
+}
+
+TEST_F(ServedOverHttp, TheSocketsAddressIsCountedAndTheFortyFirstRequestIsRefused) {
+    // One curl process, one kept-alive connection, 41 requests in well under a second.
+    std::string urls;
+    for (int i = 0; i < 41; ++i) urls += " -o /dev/null " + server_->url("/gis/roads/1/0/0.pbf");
+    const auto start = std::chrono::steady_clock::now();
+    auto result = shell("curl -s -w '%{http_code}\\n'" + urls);
+    ASSERT_LT(seconds_since(start), 0.9) << "the 41 requests did not fit in one window";
+    const auto codes = lines_of(result.out);
+    ASSERT_EQ(codes.size(), 41u) << result.out;
+    for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(codes[i], "404") << i;
+    EXPECT_EQ(codes[40], "429");
+    EXPECT_EQ(program_redis().cli("GET rate_limit:gis:127.0.0.1"), "41");
+}
+
+}  // namespace
+}  // namespace kavara::test::tileway
