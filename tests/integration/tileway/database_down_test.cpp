@@ -11,7 +11,7 @@ namespace {
 using spdlog::level::err;
 
 class DatabaseDown : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         load_faults_app();
         redis_.del_matching("mvt_v8:*");
@@ -29,8 +29,8 @@ bool starts_with(const std::string& text, const std::string& prefix) {
 TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack) {
     const auto tile = tile_with_plots(14);
     const auto target = "/gis/plots/" + tile.path() + ".pbf";
-    const auto key = "mvt_v8:plots:" + std::to_string(tile.z) + ":" + std::to_string(tile.x) +
-                     ":" + std::to_string(tile.y);
+    const auto key = "mvt_v8:plots:" + std::to_string(tile.z) + ":" + std::to_string(tile.x) + ":" +
+                     std::to_string(tile.y);
     // Leaves idle connections in the pool that the stop will break.
     auto before = get(target, fresh_client());
     ASSERT_EQ(before.status, 200u);
@@ -45,7 +45,8 @@ TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack
     auto centroid_down = get("/gis/plots/", std::nullopt);
     EXPECT_EQ(centroid_down.status, 500u);
     EXPECT_EQ(detail(centroid_down), "Database error");
-    auto bbox_down = get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client());
+    auto bbox_down =
+        get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client());
     EXPECT_EQ(bbox_down.status, 400u);
     EXPECT_EQ(detail(bbox_down), "Invalid coordinate transformation");
     auto lines = tileway_lines(log_, err);
@@ -62,8 +63,9 @@ TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack
     EXPECT_EQ(after.status, 200u) << after.body.view();
     EXPECT_EQ(after.body, before.body);
     EXPECT_EQ(get("/gis/plots/", std::nullopt).status, 200u);
-    EXPECT_EQ(get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client()).status,
-              200u);
+    EXPECT_EQ(
+        get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client()).status,
+        200u);
 }
 
 // No estimate of a table's extent (an empty table that was never analysed) is no error: the

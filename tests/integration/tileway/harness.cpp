@@ -3,6 +3,8 @@
 #include "server_app.hpp"
 
 #include <fmt/format.h>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <unistd.h>
 #include <algorithm>
@@ -71,8 +73,10 @@ std::string fresh_client() {
     return fmt::format("10.{}.{}.{}", pid % 251, (pid / 251 + n / 250) % 251, n % 250 + 1);
 }
 
-host::http::Response request(std::string method, std::string_view target,
-                             const std::optional<std::string>& client) {
+namespace {
+
+host::http::Request make_request(std::string method, std::string_view target,
+                                 const std::optional<std::string>& client) {
     host::http::Request req;
     req.method = std::move(method);
     req.target = std::string(target);
@@ -81,7 +85,47 @@ host::http::Response request(std::string method, std::string_view target,
     if (question != std::string_view::npos)
         req.query = std::string(target.substr(question + 1));
     req.client_host = client;
+    return req;
+}
+
+}  // namespace
+
+host::http::Response request(std::string method, std::string_view target,
+                             const std::optional<std::string>& client) {
+    const auto req = make_request(std::move(method), target, client);
     return run(app().handle(req));
+}
+
+std::vector<host::http::Response> get_concurrently(const std::vector<std::string>& targets,
+                                                   const std::optional<std::string>& client) {
+    std::vector<host::http::Request> requests;
+    for (const auto& target : targets)
+        requests.push_back(make_request("GET", target, client));
+    return run([&]() -> host::awaitable<std::vector<host::http::Response>> {
+        namespace asio = boost::asio;
+        auto executor = co_await asio::this_coro::executor;
+        std::vector<std::optional<host::http::Response>> answers(requests.size());
+        std::size_t pending = requests.size();
+        asio::steady_timer all_answered(executor, std::chrono::steady_clock::time_point::max());
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            asio::co_spawn(executor, app().handle(requests[i]),
+                           [&, i](std::exception_ptr, host::http::Response response) {
+                               answers[i] = std::move(response);
+                               if (--pending == 0)
+                                   all_answered.cancel();
+                           });
+        }
+        boost::system::error_code cancelled;
+        co_await all_answered.async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
+        std::vector<host::http::Response> out;
+        for (auto& answer : answers) {
+            // App::handle never throws, so every request has its answer.
+            if (!answer)
+                throw std::logic_error("a request ended without an answer");
+            out.push_back(std::move(*answer));
+        }
+        co_return out;
+    }());
 }
 
 host::http::Response get(std::string_view target, const std::optional<std::string>& client) {

@@ -51,6 +51,11 @@ host::http::Response request(std::string method, std::string_view target,
 host::http::Response get(std::string_view target, const std::optional<std::string>& client);
 host::http::Response post(std::string_view target, const std::optional<std::string>& client);
 
+// GETs of all `targets` from one client at once, answered concurrently on the event loop; the
+// answers in the order of the targets.
+std::vector<host::http::Response> get_concurrently(const std::vector<std::string>& targets,
+                                                   const std::optional<std::string>& client);
+
 // The parsed JSON body, and the "detail" of an error answer.
 nlohmann::json json_body(const host::http::Response& response);
 std::string detail(const host::http::Response& response);

@@ -17,7 +17,7 @@ using spdlog::level::err;
 using spdlog::level::warn;
 
 class RedisDown : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { load_faults_app(); }
     void TearDown() override {
         program_redis().resume();
@@ -28,9 +28,8 @@ protected:
 };
 
 std::size_t count_starting(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
-        return l.rfind(prefix, 0) == 0;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 TEST_F(RedisDown, TilesAreBuiltFromTheDatabaseWithOneWarningPerFailedStep) {
@@ -138,12 +137,12 @@ TEST_F(RedisDown, InvalidationReportsNothingDeletedAndLogsOneError) {
         const char* message;
         const char* error_start;
     };
-    for (const Case c : {Case{"/gis/cache/invalidate/plots",
-                              "Cache for layer 'plots' invalidated successfully. 0 keys deleted.",
-                              "Background task failed to invalidate cache for layer 'plots': "},
-                         Case{"/gis/cache/invalidate/all",
-                              "All cache invalidated successfully. 0 keys deleted.",
-                              "Background task failed to invalidate all cache: "}}) {
+    for (const Case c :
+         {Case{"/gis/cache/invalidate/plots",
+               "Cache for layer 'plots' invalidated successfully. 0 keys deleted.",
+               "Background task failed to invalidate cache for layer 'plots': "},
+          Case{"/gis/cache/invalidate/all", "All cache invalidated successfully. 0 keys deleted.",
+               "Background task failed to invalidate all cache: "}}) {
         log_.clear();
         auto response = post(c.target, std::nullopt);
         EXPECT_EQ(response.status, 200u) << c.target;

@@ -6,7 +6,8 @@ namespace kavara::test::tileway {
 
 ScratchPostgres::ScratchPostgres(int plots) : port_(free_port()) {
     char pattern[] = "/tmp/kavara-tileway-pg-XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
     // The server runs as a system user of its own, which must reach the cluster below.
     std::filesystem::permissions(dir_, std::filesystem::perms(0755));
@@ -14,7 +15,8 @@ ScratchPostgres::ScratchPostgres(int plots) : port_(free_port()) {
     start();
     const auto seed = shell((binary_dir() / "bin" / "kavara-seed").string() + " --plots " +
                             std::to_string(plots) + " --database-url '" + url_ + "' 2>&1");
-    if (seed.status != 0) throw std::runtime_error("kavara-seed failed:\n" + seed.out);
+    if (seed.status != 0)
+        throw std::runtime_error("kavara-seed failed:\n" + seed.out);
 }
 
 ScratchPostgres::~ScratchPostgres() {
@@ -25,16 +27,19 @@ ScratchPostgres::~ScratchPostgres() {
 
 void ScratchPostgres::start() {
     auto result = services("pg-start");
-    if (result.status != 0) throw std::runtime_error("scratch PostgreSQL: " + result.out);
+    if (result.status != 0)
+        throw std::runtime_error("scratch PostgreSQL: " + result.out);
 }
 
-void ScratchPostgres::stop() { services("pg-stop"); }
+void ScratchPostgres::stop() {
+    services("pg-stop");
+}
 
 CommandResult ScratchPostgres::services(const std::string& command) const {
     // The Redis port is named only so that nothing here could reach the shared Redis.
-    return shell("KAVARA_STATE_DIR=" + dir_.string() + " KAVARA_PG_PORT=" +
-                 std::to_string(port_) + " KAVARA_REDIS_PORT=" + std::to_string(free_port()) +
-                 " " + (source_dir() / "scripts/services").string() + " " + command + " 2>&1");
+    return shell("KAVARA_STATE_DIR=" + dir_.string() + " KAVARA_PG_PORT=" + std::to_string(port_) +
+                 " KAVARA_REDIS_PORT=" + std::to_string(free_port()) + " " +
+                 (source_dir() / "scripts/services").string() + " " + command + " 2>&1");
 }
 
 ScratchPostgres& program_cluster() {

@@ -11,7 +11,7 @@
 namespace kavara::test::tileway {
 
 class ScratchPostgres {
-public:
+  public:
     // Starts a cluster on a free port with the schema and seeds it with `plots` plots.
     explicit ScratchPostgres(int plots);
     ~ScratchPostgres();
@@ -22,7 +22,7 @@ public:
     void start();
     void stop();
 
-private:
+  private:
     CommandResult services(const std::string& command) const;
 
     std::uint16_t port_;

@@ -6,19 +6,21 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace kavara::test::tileway {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string server_binary() { return (binary_dir() / "bin" / "kavara-server").string(); }
+std::string server_binary() {
+    return (binary_dir() / "bin" / "kavara-server").string();
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -30,14 +32,15 @@ std::string read_file(const std::string& path) {
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
 // A kavara-server child on a free port with `environment` (shell assignments, or "-u NAME"
 // removals for env(1)), its standard output and error in files.
 class ServerProcess {
-public:
+  public:
     explicit ServerProcess(const std::string& environment) : port_(free_port()) {
         out_ = fmt::format("/tmp/kavara-tileway-server-{}-{}.out", ::getpid(), port_);
         const auto command = fmt::format("exec env {} KAVARA_PORT={} {} >{} 2>{}.err", environment,
@@ -60,8 +63,8 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     bool wait_listening() {
-        return eventually([&] { return output().find("Kavara server listening") != std::string::npos; },
-                          30s);
+        return eventually(
+            [&] { return output().find("Kavara server listening") != std::string::npos; }, 30s);
     }
     // SIGTERM, then the exit status.
     int stop() {
@@ -77,7 +80,7 @@ public:
     std::string output() const { return read_file(out_); }
     std::string errors() const { return read_file(out_ + ".err"); }
 
-private:
+  private:
     std::uint16_t port_;
     std::string out_;
     pid_t pid_ = -1;
@@ -106,7 +109,8 @@ Fetched fetch(const std::string& url) {
 
 bool has_header(const std::string& headers, const std::string& line) {
     auto lower = [](std::string text) {
-        for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (auto& c : text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return text;
     };
     return lower(headers).find(lower(line) + "\r\n") != std::string::npos;
@@ -135,8 +139,8 @@ TEST(ServerProcess, PrintsTheFourStartUpLinesFirstAndStopsCleanly) {
 }
 
 TEST(ServerProcess, WithoutRedisHostThePortAloneNamesTheLocalHost) {
-    ServerProcess server(fmt::format("-u REDIS_HOST -u REDIS_DB REDIS_PORT=6380 DATABASE_URL='{}'",
-                                     database_url()));
+    ServerProcess server(
+        fmt::format("-u REDIS_HOST -u REDIS_DB REDIS_PORT=6380 DATABASE_URL='{}'", database_url()));
     ASSERT_TRUE(server.wait_listening()) << server.errors();
     const auto lines = lines_of(server.output());
     ASSERT_GE(lines.size(), 3u);
@@ -146,8 +150,8 @@ TEST(ServerProcess, WithoutRedisHostThePortAloneNamesTheLocalHost) {
 
 TEST(ServerProcess, ANonIntegerRedisSettingFailsTheLoadClearly) {
     for (const char* setting : {"REDIS_PORT=abc", "REDIS_PORT=63.79", "REDIS_DB=zero"}) {
-        auto result = shell(fmt::format("env {} KAVARA_PORT={} {} 2>&1; echo \"exit=$?\"",
-                                        setting, free_port(), server_binary()));
+        auto result = shell(fmt::format("env {} KAVARA_PORT={} {} 2>&1; echo \"exit=$?\"", setting,
+                                        free_port(), server_binary()));
         const std::string name(setting, std::string_view(setting).find('='));
         const std::string value(std::string_view(setting).substr(name.size() + 1));
         EXPECT_NE(result.out.find(fmt::format("{} must be a whole number, got '{}'", name, value)),
@@ -159,7 +163,7 @@ TEST(ServerProcess, ANonIntegerRedisSettingFailsTheLoadClearly) {
 }
 
 class ServedOverHttp : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         server_ = new ServerProcess(service_environment());
         ASSERT_TRUE(server_->wait_listening()) << server_->errors();
@@ -209,15 +213,31 @@ TEST_F(ServedOverHttp, AnEmptyTileIsA204WithoutBody) {
 TEST_F(ServedOverHttp, TheSocketsAddressIsCountedAndTheFortyFirstRequestIsRefused) {
     // One curl process, one kept-alive connection, 41 requests in well under a second.
     std::string urls;
-    for (int i = 0; i < 41; ++i) urls += " -o /dev/null " + server_->url("/gis/roads/1/0/0.pbf");
+    for (int i = 0; i < 41; ++i)
+        urls += " -o /dev/null " + server_->url("/gis/roads/1/0/0.pbf");
     const auto start = std::chrono::steady_clock::now();
     auto result = shell("curl -s -w '%{http_code}\\n'" + urls);
     ASSERT_LT(seconds_since(start), 0.9) << "the 41 requests did not fit in one window";
     const auto codes = lines_of(result.out);
     ASSERT_EQ(codes.size(), 41u) << result.out;
-    for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(codes[i], "404") << i;
+    for (std::size_t i = 0; i < 40; ++i)
+        EXPECT_EQ(codes[i], "404") << i;
     EXPECT_EQ(codes[40], "429");
     EXPECT_EQ(program_redis().cli("GET rate_limit:gis:127.0.0.1"), "41");
+}
+
+// Behind a proxy on the loopback (trusted by default) every user has a counter of their own.
+TEST_F(ServedOverHttp, ClientsBehindATrustedProxyAreCountedByTheirForwardedAddress) {
+    const auto url = server_->url("/gis/roads/1/0/0.pbf");
+    for (const char* forwarded : {"203.0.113.7", "198.51.100.1, 203.0.113.8"}) {
+        auto result = shell(
+            fmt::format("curl -s -o /dev/null -w '%{{http_code}}' -H 'X-Forwarded-For: {}' {}",
+                        forwarded, url));
+        EXPECT_EQ(result.out, "404");
+    }
+    EXPECT_EQ(program_redis().cli("GET rate_limit:gis:203.0.113.7"), "1");
+    EXPECT_EQ(program_redis().cli("GET rate_limit:gis:203.0.113.8"), "1");
+    EXPECT_EQ(program_redis().cli("EXISTS rate_limit:gis:127.0.0.1"), "0");
 }
 
 }  // namespace

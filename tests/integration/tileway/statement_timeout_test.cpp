@@ -14,7 +14,7 @@ namespace {
 
 // An open transaction holding ACCESS EXCLUSIVE on one table until release() or destruction.
 class TableLock {
-public:
+  public:
     TableLock(const std::string& url, const std::string& table)
         : conn_(PQconnectdb(url.c_str()), PQfinish) {
         if (PQstatus(conn_.get()) != CONNECTION_OK)
@@ -24,7 +24,7 @@ public:
     }
     void release() { exec("ROLLBACK"); }
 
-private:
+  private:
     void exec(const std::string& statement) {
         std::unique_ptr<PGresult, void (*)(PGresult*)> result(
             PQexec(conn_.get(), statement.c_str()), PQclear);
@@ -39,9 +39,9 @@ TEST(StatementTimeout, ALockedTableGives408AfterTheLimitAndLeavesNothingRunning)
     // Zoom 6 has the shortest limit (10 s) that a table-backed tile meets.
     const auto tile = tile_with_plots(6);
     const auto target = "/gis/cadzones/" + tile.path() + ".pbf";
-    RedisInspector(program_redis().port()).del("mvt_v8:cadzones:" + std::to_string(tile.z) + ":" +
-                                               std::to_string(tile.x) + ":" +
-                                               std::to_string(tile.y));
+    RedisInspector(program_redis().port())
+        .del("mvt_v8:cadzones:" + std::to_string(tile.z) + ":" + std::to_string(tile.x) + ":" +
+             std::to_string(tile.y));
 
     TableLock lock(program_cluster().url(), R"("GIS"."CadZones")");
     host::logging::Capture log;

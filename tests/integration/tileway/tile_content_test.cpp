@@ -64,6 +64,31 @@ TEST_F(TileContent, TheServedBytesAreTheBytesTheDatabaseEncodes) {
     }
 }
 
+// More tiles at once than the pool has connections: every answer, built or read from the
+// cache, is its own tile's.
+TEST_F(TileContent, ConcurrentTilesEachGetTheirOwnBytes) {
+    const auto centre = tile_with_plots(17);
+    std::vector<TileAddress> tiles;
+    std::vector<std::string> targets;
+    for (std::int64_t dx = -2; dx <= 1; ++dx)
+        for (std::int64_t dy = -1; dy <= 1; ++dy) {
+            tiles.push_back({17, centre.x + dx, centre.y + dy});
+            redis_.del(fmt::format("mvt_v8:plots:17:{}:{}", centre.x + dx, centre.y + dy));
+            targets.push_back("/gis/plots/" + tiles.back().path() + ".pbf");
+        }
+    const auto built = get_concurrently(targets, fresh_client());
+    const auto cached = get_concurrently(targets, fresh_client());
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        const auto expected = tile_hex_from_database("plots", tiles[i]);
+        EXPECT_EQ(built[i].status, expected.empty() ? 204u : 200u) << tiles[i].path();
+        EXPECT_EQ(to_hex(built[i].body.view()), expected) << tiles[i].path();
+        EXPECT_EQ(to_hex(cached[i].body.view()), expected) << tiles[i].path();
+        if (!expected.empty()) {
+            EXPECT_EQ(cached[i].header("X-Cache"), "HIT") << tiles[i].path();
+        }
+    }
+}
+
 TEST_F(TileContent, APlotsTileDecodesToOneLayerWithTheCatalogueProperties) {
     const auto tile = tile_with_plots(14);
     const auto layers = mvt::decode(fetch("plots", tile));

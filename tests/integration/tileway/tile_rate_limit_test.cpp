@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace kavara::test::tileway {
@@ -42,6 +43,19 @@ TEST_F(TileRateLimit, TheFortyFirstRequestOfAWindowIsRefusedAndTheNextWindowStar
     const auto pttl = redis_.pttl(key_of(client));
     EXPECT_GT(pttl, 0);
     EXPECT_LE(pttl, 1000);
+}
+
+TEST_F(TileRateLimit, ConcurrentRequestsOfOneClientAreCountedExactly) {
+    const auto client = fresh_client();
+    const std::vector<std::string> targets(60, kCountedTarget);
+    const auto start = std::chrono::steady_clock::now();
+    const auto answers = get_concurrently(targets, client);
+    ASSERT_LT(seconds_since(start), 0.9) << "the 60 requests did not fit in one window";
+    const auto refused = std::count_if(answers.begin(), answers.end(),
+                                       [](const auto& answer) { return answer.status == 429u; });
+    EXPECT_EQ(refused, 20);
+    EXPECT_EQ(redis_.get(key_of(client)), "60");
+    EXPECT_GT(redis_.pttl(key_of(client)), 0);
 }
 
 TEST_F(TileRateLimit, OneClientsWindowDoesNotRefuseAnother) {
