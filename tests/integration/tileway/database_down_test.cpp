@@ -3,6 +3,7 @@
 // restart of the service.
 #include "scratch_servers.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 namespace kavara::test::tileway {
@@ -31,7 +32,19 @@ TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack
     const auto target = "/gis/plots/" + tile.path() + ".pbf";
     const auto key = "mvt_v8:plots:" + std::to_string(tile.z) + ":" + std::to_string(tile.x) + ":" +
                      std::to_string(tile.y);
-    // Leaves idle connections in the pool that the stop will break.
+    // Twelve tiles at once leave every connection of the pool open and idle, for the stop to
+    // break.
+    std::vector<std::string> neighbours;
+    for (std::int64_t dx = 0; dx < 4; ++dx)
+        for (std::int64_t dy = 0; dy < 3; ++dy)
+            neighbours.push_back(fmt::format("/gis/plots/17/{}/{}.pbf", tile_with_plots(17).x + dx,
+                                             tile_with_plots(17).y + dy));
+    for (const auto& answer : get_concurrently(neighbours, fresh_client()))
+        ASSERT_LT(answer.status, 300u) << answer.body.view();
+    ASSERT_GE(std::stoi(sql("SELECT count(*) FROM pg_stat_activity "
+                            "WHERE application_name = 'kavara'")
+                            .at(0)),
+              2);
     auto before = get(target, fresh_client());
     ASSERT_EQ(before.status, 200u);
     ASSERT_EQ(get("/gis/plots/", std::nullopt).status, 200u);
@@ -59,6 +72,9 @@ TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack
     EXPECT_FALSE(redis_.exists("mvt_v8:centroid:plots"));
 
     program_cluster().start();
+    redis_.del_matching("mvt_v8:*");
+    for (const auto& answer : get_concurrently(neighbours, fresh_client()))
+        EXPECT_LT(answer.status, 300u) << answer.body.view();
     auto after = get(target, fresh_client());
     EXPECT_EQ(after.status, 200u) << after.body.view();
     EXPECT_EQ(after.body, before.body);

@@ -97,7 +97,8 @@ host::http::Response request(std::string method, std::string_view target,
 }
 
 std::vector<host::http::Response> get_concurrently(const std::vector<std::string>& targets,
-                                                   const std::optional<std::string>& client) {
+                                                   const std::optional<std::string>& client,
+                                                   std::vector<double>* seconds) {
     std::vector<host::http::Request> requests;
     for (const auto& target : targets)
         requests.push_back(make_request("GET", target, client));
@@ -105,18 +106,23 @@ std::vector<host::http::Response> get_concurrently(const std::vector<std::string
         namespace asio = boost::asio;
         auto executor = co_await asio::this_coro::executor;
         std::vector<std::optional<host::http::Response>> answers(requests.size());
+        std::vector<double> took(requests.size());
+        const auto start = std::chrono::steady_clock::now();
         std::size_t pending = requests.size();
         asio::steady_timer all_answered(executor, std::chrono::steady_clock::time_point::max());
         for (std::size_t i = 0; i < requests.size(); ++i) {
             asio::co_spawn(executor, app().handle(requests[i]),
                            [&, i](std::exception_ptr, host::http::Response response) {
                                answers[i] = std::move(response);
+                               took[i] = seconds_since(start);
                                if (--pending == 0)
                                    all_answered.cancel();
                            });
         }
         boost::system::error_code cancelled;
         co_await all_answered.async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
+        if (seconds)
+            *seconds = took;
         std::vector<host::http::Response> out;
         for (auto& answer : answers) {
             // App::handle never throws, so every request has its answer.

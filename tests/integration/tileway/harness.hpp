@@ -52,9 +52,10 @@ host::http::Response get(std::string_view target, const std::optional<std::strin
 host::http::Response post(std::string_view target, const std::optional<std::string>& client);
 
 // GETs of all `targets` from one client at once, answered concurrently on the event loop; the
-// answers in the order of the targets.
+// answers in the order of the targets, and in `seconds` (when given) how long each took.
 std::vector<host::http::Response> get_concurrently(const std::vector<std::string>& targets,
-                                                   const std::optional<std::string>& client);
+                                                   const std::optional<std::string>& client,
+                                                   std::vector<double>* seconds = nullptr);
 
 // The parsed JSON body, and the "detail" of an error answer.
 nlohmann::json json_body(const host::http::Response& response);

@@ -114,5 +114,23 @@ TEST_F(TileRateLimit, ACounterWithoutExpiryGetsOneAndTheClientIsServedAgain) {
     EXPECT_EQ(redis_.get(key), "1");
 }
 
+// INCR fails on a value that is not a number; the check is skipped with its warning, and the
+// expiry set in the same step lets the client's counting start again a second later.
+TEST_F(TileRateLimit, ACounterRedisCannotIncrementFailsOpenWithAWarningAndHeals) {
+    const auto client = fresh_client();
+    const auto key = key_of(client);
+    redis_.set(key, "not a number");
+    host::logging::Capture log;
+    EXPECT_EQ(get(kCountedTarget, client).status, 404);
+    const auto warnings = tileway_lines(log, spdlog::level::warn);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("Rate limit check failed: ", 0), 0u) << warnings[0];
+    EXPECT_GT(redis_.pttl(key), 0);
+
+    ASSERT_TRUE(eventually([&] { return !redis_.exists(key); }, 2s));
+    EXPECT_EQ(get(kCountedTarget, client).status, 404);
+    EXPECT_EQ(redis_.get(key), "1");
+}
+
 }  // namespace
 }  // namespace kavara::test::tileway
