@@ -222,6 +222,25 @@ TEST_F(BboxEndpoint, AWebMercatorBoxIsUsedAsGivenAndKeyedInWholeMetres) {
                                    minx + 0.5, miny + 2.5, maxx, maxy));
 }
 
+// Simplification only matters for boxes above 0.01 square degrees: below it the simplified and
+// the unsimplified tile are the same bytes, above it they differ. The sides are exact binary
+// fractions so that the areas are exactly 0.0078125 and 0.015625.
+TEST_F(BboxEndpoint, OnlyBoxesAboveAHundredthOfASquareDegreeAreSimplified) {
+    auto tile_of = [](double minx, const char* simplify) {
+        auto response = get(bbox_target("plots", minx, 9.0, 7.5, 9.0625, simplify), fresh_client());
+        EXPECT_EQ(response.status, 200u) << minx << simplify;
+        return response.body.str();
+    };
+    EXPECT_EQ(tile_of(7.375, "&simplify=true"), tile_of(7.375, "&simplify=false"));
+    EXPECT_NE(tile_of(7.25, "&simplify=true"), tile_of(7.25, "&simplify=false"));
+}
+
+TEST_F(BboxEndpoint, ARequestWithoutClientIsCountedAsUnknown) {
+    redis_.del("rate_limit:gis:bbox:unknown");
+    EXPECT_EQ(get(bbox_target("roads", 0, 0, 1, 1), std::nullopt).status, 404u);
+    EXPECT_EQ(redis_.get("rate_limit:gis:bbox:unknown"), "1");
+}
+
 TEST_F(BboxEndpoint, AnEmptyBoxIs204AndNothingIsStored) {
     for (const auto& target : {bbox_target("plots", 0.1, 0.1, 0.2, 0.2),
                                bbox_target("plots", 1000, 1000, 2000, 2000, "&srid=3857")}) {

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+
 namespace kavara::test::tileway {
 namespace {
 
@@ -59,6 +62,17 @@ TEST_F(TileCache, BytesTravelUnchangedAndTheDefaultTtlIsAnHour) {
     EXPECT_TRUE(tileway_lines(log_, warn).empty());
 }
 
+TEST_F(TileCache, ALargeBinaryValueTravelsWhole) {
+    std::string bytes(3 * 1024 * 1024 + 7, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    run(cache().set("plots:12:0:0", host::Bytes(bytes)));
+    auto read = run(::tileway::safe_cache_get("plots:12:0:0", 5.0));
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->size(), bytes.size());
+    EXPECT_TRUE(read->view() == bytes);
+}
+
 TEST_F(TileCache, AnEmptyValueIsAValueAndAMissingKeyIsNull) {
     redis_.set("mvt_v8:plots:1:0:0", "");
     auto empty = run(cache().get("plots:1:0:0"));
@@ -103,6 +117,68 @@ TEST_F(TileCache, HealthIsHealthyWithRedisRunningAndTheProbeNeverWrites) {
     EXPECT_EQ(json_body(get("/gis/health/", std::nullopt))["cache_status"], "healthy");
     EXPECT_EQ(redis_.get("mvt_v8:health_check"), "left by someone");
     EXPECT_EQ(redis_.ttl("mvt_v8:health_check"), -1);
+}
+
+// Commands the program's Redis has run since `reset()`, by name, leaving out the questions
+// asked by this class itself.
+class CommandCounts {
+public:
+    void reset() { program_redis().cli("CONFIG RESETSTAT"); }
+    std::map<std::string, long> now() const {
+        std::map<std::string, long> counts;
+        std::istringstream info(program_redis().cli("INFO commandstats"));
+        for (std::string line; std::getline(info, line);) {
+            const auto colon = line.find(':');
+            const auto calls = line.find("calls=");
+            if (line.rfind("cmdstat_", 0) != 0 || colon == std::string::npos ||
+                calls == std::string::npos)
+                continue;
+            const auto name = line.substr(8, colon - 8);
+            if (name == "info" || name.rfind("config", 0) == 0) continue;
+            counts[name] = std::stol(line.substr(calls + 6));
+        }
+        return counts;
+    }
+};
+
+using Counts = std::map<std::string, long>;
+
+// What each kind of request costs in Redis: a hit is the rate-limit step and one GET, nothing
+// else; the probe and the answers that need no cache send nothing more.
+TEST_F(TileCache, EachRequestSendsOnlyTheCommandsItNeeds) {
+    const Counts rate_limit{{"multi", 1}, {"incr", 1}, {"expire", 1}, {"exec", 1}};
+    const auto target = "/gis/plots/" + tile_with_plots(15).path() + ".pbf";
+    CommandCounts commands;
+
+    commands.reset();
+    ASSERT_EQ(get(target, fresh_client()).status, 200u);
+    Counts miss = rate_limit;
+    miss["get"] = 1;
+    miss["set"] = 1;
+    EXPECT_EQ(commands.now(), miss);
+
+    commands.reset();
+    ASSERT_EQ(get(target, fresh_client()).header("X-Cache"), "HIT");
+    Counts hit = rate_limit;
+    hit["get"] = 1;
+    EXPECT_EQ(commands.now(), hit);
+
+    commands.reset();
+    get("/gis/plots/5/10/10.pbf", fresh_client());  // below the minimum zoom
+    get("/gis/roads/14/0/0.pbf", fresh_client());   // unknown layer
+    Counts two_limits;
+    for (const auto& [name, calls] : rate_limit) two_limits[name] = 2 * calls;
+    EXPECT_EQ(commands.now(), two_limits);
+
+    commands.reset();
+    get("/gis/health/", std::nullopt);
+    EXPECT_EQ(commands.now(), (Counts{{"get", 1}}));
+
+    commands.reset();
+    get("/gis/roads/", std::nullopt);  // an unknown layer's centroid: no cache access
+    get("/gis/plots/zoom-info/", std::nullopt);
+    get("/gis/layers/", std::nullopt);
+    EXPECT_EQ(commands.now(), Counts{});
 }
 
 }  // namespace

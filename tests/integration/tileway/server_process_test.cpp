@@ -148,6 +148,26 @@ TEST(ServerProcess, WithoutRedisHostThePortAloneNamesTheLocalHost) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+TEST(ServerProcess, TheConfiguredRedisDatabaseHoldsTheCountersAndTiles) {
+    ServerProcess server(fmt::format("REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=3 DATABASE_URL='{}'",
+                                     program_redis().port(), database_url()));
+    ASSERT_TRUE(server.wait_listening()) << server.errors();
+    EXPECT_EQ(lines_of(server.output()).at(2),
+              fmt::format("  - Redis: 127.0.0.1:{}/3", program_redis().port()));
+    const auto tile = tile_with_plots(14);
+    program_redis().cli(fmt::format("-n 3 DEL mvt_v8:plots:{}:{}:{}", tile.z, tile.x, tile.y));
+    ASSERT_FALSE(fetch(server.url("/gis/plots/" + tile.path() + ".pbf")).body.empty());
+    EXPECT_EQ(program_redis().cli(fmt::format("-n 3 EXISTS mvt_v8:plots:{}:{}:{}", tile.z, tile.x,
+                                              tile.y)),
+              "1");
+    EXPECT_EQ(program_redis().cli("-n 3 EXISTS rate_limit:gis:127.0.0.1"), "1");
+    EXPECT_EQ(program_redis().cli(fmt::format("-n 0 EXISTS mvt_v8:plots:{}:{}:{}", tile.z, tile.x,
+                                              tile.y)),
+              "0");
+    EXPECT_EQ(server.stop(), 0);
+    program_redis().cli("-n 3 FLUSHDB");
+}
+
 TEST(ServerProcess, ANonIntegerRedisSettingFailsTheLoadClearly) {
     for (const char* setting : {"REDIS_PORT=abc", "REDIS_PORT=63.79", "REDIS_DB=zero"}) {
         auto result = shell(fmt::format("env {} KAVARA_PORT={} {} 2>&1; echo \"exit=$?\"", setting,
