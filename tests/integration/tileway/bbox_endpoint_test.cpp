@@ -235,6 +235,21 @@ TEST_F(BboxEndpoint, OnlyBoxesAboveAHundredthOfASquareDegreeAreSimplified) {
     EXPECT_NE(tile_of(7.25, "&simplify=true"), tile_of(7.25, "&simplify=false"));
 }
 
+// No lower bound is put on the feature limit, so a negative one reaches the database, whose
+// refusal is the statement's failure: 500 with the log line, and the next request is served.
+TEST_F(BboxEndpoint, AFailingTileStatementIsAnInternalServerError) {
+    host::logging::Capture log;
+    auto failed =
+        get(bbox_target("plots", 7.44, 9.04, 7.46, 9.06, "&max_features=-1"), fresh_client());
+    EXPECT_EQ(failed.status, 500u);
+    EXPECT_EQ(detail(failed), "Internal server error");
+    const auto lines = tileway_lines(log, spdlog::level::err);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Error generating bbox tile for plots: ", 0), 0u) << lines[0];
+    EXPECT_TRUE(redis_.keys("mvt_v8:bbox:*").empty());
+    EXPECT_EQ(get(bbox_target("plots", 7.44, 9.04, 7.46, 9.06), fresh_client()).status, 200u);
+}
+
 TEST_F(BboxEndpoint, ARequestWithoutClientIsCountedAsUnknown) {
     redis_.del("rate_limit:gis:bbox:unknown");
     EXPECT_EQ(get(bbox_target("roads", 0, 0, 1, 1), std::nullopt).status, 404u);

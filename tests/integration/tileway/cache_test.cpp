@@ -122,7 +122,7 @@ TEST_F(TileCache, HealthIsHealthyWithRedisRunningAndTheProbeNeverWrites) {
 // Commands the program's Redis has run since `reset()`, by name, leaving out the questions
 // asked by this class itself.
 class CommandCounts {
-public:
+  public:
     void reset() { program_redis().cli("CONFIG RESETSTAT"); }
     std::map<std::string, long> now() const {
         std::map<std::string, long> counts;
@@ -134,7 +134,8 @@ public:
                 calls == std::string::npos)
                 continue;
             const auto name = line.substr(8, colon - 8);
-            if (name == "info" || name.rfind("config", 0) == 0) continue;
+            if (name == "info" || name.rfind("config", 0) == 0)
+                continue;
             counts[name] = std::stol(line.substr(calls + 6));
         }
         return counts;
@@ -167,7 +168,8 @@ TEST_F(TileCache, EachRequestSendsOnlyTheCommandsItNeeds) {
     get("/gis/plots/5/10/10.pbf", fresh_client());  // below the minimum zoom
     get("/gis/roads/14/0/0.pbf", fresh_client());   // unknown layer
     Counts two_limits;
-    for (const auto& [name, calls] : rate_limit) two_limits[name] = 2 * calls;
+    for (const auto& [name, calls] : rate_limit)
+        two_limits[name] = 2 * calls;
     EXPECT_EQ(commands.now(), two_limits);
 
     commands.reset();

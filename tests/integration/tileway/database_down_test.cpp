@@ -84,6 +84,29 @@ TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack
         200u);
 }
 
+// A statement the database refuses (a column the catalogue names is gone) is a database error
+// too; the aborted transaction is rolled back and the session's connection serves the next
+// request once the column is back.
+TEST_F(DatabaseDown, AStatementTheDatabaseRefusesIs500DatabaseError) {
+    const auto tile = tile_with_plots(8);
+    const auto target = "/gis/lgas/" + tile.path() + ".pbf";
+    sql(R"(ALTER TABLE "GIS"."LGAs" RENAME COLUMN "name" TO "title")");
+    auto refused = get(target, fresh_client());
+    sql(R"(ALTER TABLE "GIS"."LGAs" RENAME COLUMN "title" TO "name")");
+    EXPECT_EQ(refused.status, 500u);
+    EXPECT_EQ(detail(refused), "Database error");
+    const auto lines = tileway_lines(log_, err);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(starts_with(lines[0], "Database error for tile lgas/" + tile.path() + ": "))
+        << lines[0];
+    EXPECT_NE(lines[0].find("name"), std::string::npos) << lines[0];
+
+    EXPECT_EQ(get(target, fresh_client()).status, 200u);
+    EXPECT_EQ(sql("SELECT count(*) FROM pg_stat_activity "
+                  "WHERE application_name = 'kavara' AND state LIKE 'idle in transaction%'"),
+              std::vector<std::string>{"0"});
+}
+
 // No estimate of a table's extent (an empty table that was never analysed) is no error: the
 // centroid endpoint answers its 404 envelope and caches nothing.
 TEST(CentroidWithoutEstimate, IsThe404EnvelopeAndNothingIsCached) {

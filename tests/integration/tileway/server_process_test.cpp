@@ -8,6 +8,7 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -149,23 +150,50 @@ TEST(ServerProcess, WithoutRedisHostThePortAloneNamesTheLocalHost) {
 }
 
 TEST(ServerProcess, TheConfiguredRedisDatabaseHoldsTheCountersAndTiles) {
-    ServerProcess server(fmt::format("REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=3 DATABASE_URL='{}'",
-                                     program_redis().port(), database_url()));
+    ServerProcess server(
+        fmt::format("REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=3 DATABASE_URL='{}'",
+                    program_redis().port(), database_url()));
     ASSERT_TRUE(server.wait_listening()) << server.errors();
     EXPECT_EQ(lines_of(server.output()).at(2),
               fmt::format("  - Redis: 127.0.0.1:{}/3", program_redis().port()));
     const auto tile = tile_with_plots(14);
     program_redis().cli(fmt::format("-n 3 DEL mvt_v8:plots:{}:{}:{}", tile.z, tile.x, tile.y));
     ASSERT_FALSE(fetch(server.url("/gis/plots/" + tile.path() + ".pbf")).body.empty());
-    EXPECT_EQ(program_redis().cli(fmt::format("-n 3 EXISTS mvt_v8:plots:{}:{}:{}", tile.z, tile.x,
-                                              tile.y)),
+    EXPECT_EQ(program_redis().cli(
+                  fmt::format("-n 3 EXISTS mvt_v8:plots:{}:{}:{}", tile.z, tile.x, tile.y)),
               "1");
     EXPECT_EQ(program_redis().cli("-n 3 EXISTS rate_limit:gis:127.0.0.1"), "1");
-    EXPECT_EQ(program_redis().cli(fmt::format("-n 0 EXISTS mvt_v8:plots:{}:{}:{}", tile.z, tile.x,
-                                              tile.y)),
+    EXPECT_EQ(program_redis().cli(
+                  fmt::format("-n 0 EXISTS mvt_v8:plots:{}:{}:{}", tile.z, tile.x, tile.y)),
               "0");
     EXPECT_EQ(server.stop(), 0);
     program_redis().cli("-n 3 FLUSHDB");
+}
+
+// Worker processes share the port and, through Redis, one counter per client.
+TEST(ServerProcess, WorkersShareOneCounterPerClient) {
+    ServerProcess server(service_environment() + " KAVARA_WORKERS=2");
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto out = server.output();
+            return out.find("Kavara server listening") != out.rfind("Kavara server listening");
+        },
+        30s))
+        << server.errors();
+    ASSERT_TRUE(eventually(
+        [] { return program_redis().cli("EXISTS rate_limit:gis:127.0.0.1") == "0"; }, 2s));
+    // Separate connections in parallel, so both workers take some of them.
+    std::string urls;
+    for (int i = 0; i < 41; ++i)
+        urls += " -o /dev/null " + server.url("/gis/roads/1/0/0.pbf");
+    const auto start = std::chrono::steady_clock::now();
+    auto result = shell("curl -s --parallel --parallel-max 8 -w '%{http_code}\\n'" + urls);
+    ASSERT_LT(seconds_since(start), 0.9) << "the 41 requests did not fit in one window";
+    const auto codes = lines_of(result.out);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), "404"), 40) << result.out;
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), "429"), 1) << result.out;
+    EXPECT_EQ(program_redis().cli("GET rate_limit:gis:127.0.0.1"), "41");
+    EXPECT_EQ(server.stop(), 0);
 }
 
 TEST(ServerProcess, ANonIntegerRedisSettingFailsTheLoadClearly) {
