@@ -11,6 +11,7 @@ end
 function request()
   counter = counter + 1
   local path = paths[(counter % #paths) + 1]
-  local client = string.format("10.%d.%d.%d", (counter >> 16) % 256, (counter >> 8) % 256, counter % 256)
+  local client = string.format("10.%d.%d.%d", math.floor(counter / 65536) % 256,
+                               math.floor(counter / 256) % 256, counter % 256)
   return wrk.format("GET", path, { ["X-Forwarded-For"] = client })
 end
