@@ -1,7 +1,7 @@
 // The tile statement is compared as whole texts: callers and stored tiles depend on its exact
 // shape (line breaks, indentation, trailing spaces).
-#include "tileway/catalogue.hpp"
 #include "tileway/mvt_sql.hpp"
+#include "tileway/catalogue.hpp"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +84,7 @@ TEST(TileStatement, WholeTextsForSeveralLayersAndZooms) {
 TEST(TileStatement, BandChoices) {
     auto [z16, band16] = generate_mvt_sql("plots", 16);
     EXPECT_NE(z16.find("                \"GEOMETRY\",\n"), std::string::npos);  // bare column
-    EXPECT_NE(z16.find("LIMIT 15000\n"), std::string::npos);                     // capped, not 20000
+    EXPECT_NE(z16.find("LIMIT 15000\n"), std::string::npos);                    // capped, not 20000
     EXPECT_NE(z16.find("                16,\n"), std::string::npos);
     EXPECT_EQ(band16.cache_ttl, 1800);
     EXPECT_NE(generate_mvt_sql("lgas", 7).first.find("AND ST_Intersects"), std::string::npos);

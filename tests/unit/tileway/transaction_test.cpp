@@ -1,7 +1,7 @@
 // The transaction scope's calling order and error passing, against a session that fails on
 // purpose at each step.
-#include "support.hpp"
 #include "tileway/transaction.hpp"
+#include "support.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -19,7 +19,8 @@ struct FakeSession {
 
     host::awaitable<void> step(const char* name, bool fail) {
         calls.emplace_back(name);
-        if (fail) throw StepFailed(std::string(name) + " failed");
+        if (fail)
+            throw StepFailed(std::string(name) + " failed");
         co_return;
     }
     host::awaitable<void> commit() { return step("commit", fail_commit); }

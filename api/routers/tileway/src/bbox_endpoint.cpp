@@ -75,11 +75,13 @@ host::awaitable<Rect3857> transform_to_3857(const BboxQuery& q, host::database::
     try {
         auto result = co_await db.execute(kTransformSql, params);
         auto coords = result.first();
-        if (!coords) throw std::runtime_error("the transformation returned no row");
+        if (!coords)
+            throw std::runtime_error("the transformation returned no row");
         co_return Rect3857{(*coords)["min_x"].as_double(), (*coords)["min_y"].as_double(),
                            (*coords)["max_x"].as_double(), (*coords)["max_y"].as_double()};
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         logger()->error("Coordinate transformation error: {}", e.what());
     }
     throw host::http::HTTPException(400, "Invalid coordinate transformation");
@@ -115,19 +117,24 @@ std::string bbox_cache_key(std::string_view layer_name, double min_x, double min
 host::awaitable<host::http::Response> get_tile_bbox(std::string layer_name, BboxQuery query,
                                                     const host::http::Request* request,
                                                     host::database::Session& db) {
-    if (request) co_await enforce_rate_limit(request, kBboxRateLimit);
+    if (request)
+        co_await enforce_rate_limit(request, kBboxRateLimit);
 
     const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
-    if (!layer) throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
+    if (!layer)
+        throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
     if (query.srid != 4326 && query.srid != 3857) {
         throw host::http::HTTPException(
             400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
     }
-    if (query.srid == 4326) validate_wgs84(query);
-    const std::int64_t max_features = std::min<std::int64_t>(query.max_features, MAX_FEATURES_GLOBAL);
+    if (query.srid == 4326)
+        validate_wgs84(query);
+    const std::int64_t max_features =
+        std::min<std::int64_t>(query.max_features, MAX_FEATURES_GLOBAL);
 
     Rect3857 rect{query.minx, query.miny, query.maxx, query.maxy};
-    if (query.srid != 3857) rect = co_await transform_to_3857(query, db);
+    if (query.srid != 3857)
+        rect = co_await transform_to_3857(query, db);
 
     const std::string cache_key = bbox_cache_key(layer_name, rect.min_x, rect.min_y, rect.max_x,
                                                  rect.max_y, max_features, query.simplify);
@@ -155,22 +162,26 @@ host::awaitable<host::http::Response> get_tile_bbox(std::string layer_name, Bbox
     std::optional<host::Bytes> mvt_content;
     try {
         mvt_content = co_await db_transaction(
-            db, [&](host::database::Session& session) -> host::awaitable<std::optional<host::Bytes>> {
+            db,
+            [&](host::database::Session& session) -> host::awaitable<std::optional<host::Bytes>> {
                 auto result = co_await host::wait_for(session.execute(sql, params), 20.0);
                 auto value = result.scalar_one_or_none();
-                if (!value) co_return std::nullopt;
+                if (!value)
+                    co_return std::nullopt;
                 co_return value->bytes();
             });
     } catch (const host::TimeoutError&) {
         logger()->error("Timeout generating bbox tile for {}", layer_name);
         throw host::http::HTTPException(408, "Query timeout");
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         logger()->error("Error generating bbox tile for {}: {}", layer_name, e.what());
         throw host::http::HTTPException(500, "Internal server error");
     }
 
-    if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
+    if (!mvt_content || mvt_content->empty())
+        co_return host::http::empty_response(204);
     co_await safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT);
     co_return host::http::raw_response(std::move(*mvt_content), kMvtMediaType,
                                        {{"Cache-Control", cache_control}, {"X-Cache", "MISS"}});

@@ -31,7 +31,8 @@ host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key, doub
     try {
         co_return co_await host::wait_for(cache().get(key), timeout);
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         logger()->warn("Cache get failed for {}: {}", key, e.what());
     }
     co_return std::nullopt;
@@ -41,7 +42,8 @@ host::awaitable<void> safe_cache_set(std::string key, host::Bytes value, std::in
     try {
         co_await cache().set(key, std::move(value), ttl);
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         logger()->warn("Cache set failed for {}: {}", key, e.what());
     }
 }

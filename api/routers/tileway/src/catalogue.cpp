@@ -23,14 +23,19 @@ const LayerCatalogue LAYER_CONFIG({
       {R"("id")", R"("name")", R"("district_id")"},
       4}},
     {"districts",
-     {R"("GIS"."Districts")", R"("id")", R"("geometry")", {R"("id")", R"("name")", R"("lga_id")"}, 3}},
+     {R"("GIS"."Districts")",
+      R"("id")",
+      R"("geometry")",
+      {R"("id")", R"("name")", R"("lga_id")"},
+      3}},
     {"lgas", {R"("GIS"."LGAs")", R"("id")", R"("geometry")", {R"("id")", R"("name")"}, 2}},
 });
 
 std::string quoted_name_list(const std::vector<std::string>& names) {
     std::string out = "[";
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i) out += ", ";
+        if (i)
+            out += ", ";
         out += "'" + names[i] + "'";
     }
     return out + "]";

@@ -11,14 +11,17 @@ namespace tileway {
 namespace {
 
 std::string strip_double_quotes(std::string_view text) {
-    while (!text.empty() && text.front() == '"') text.remove_prefix(1);
-    while (!text.empty() && text.back() == '"') text.remove_suffix(1);
+    while (!text.empty() && text.front() == '"')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == '"')
+        text.remove_suffix(1);
     return std::string(text);
 }
 
 // A cached payload, or null when the entry is missing or not valid UTF-8 JSON.
 std::optional<nlohmann::ordered_json> parse_cached(const std::optional<host::Bytes>& cached) {
-    if (!cached || cached->empty()) return std::nullopt;
+    if (!cached || cached->empty())
+        return std::nullopt;
     try {
         return nlohmann::ordered_json::parse(cached->view());
     } catch (const nlohmann::json::exception&) {
@@ -79,7 +82,8 @@ std::string centroid_sql(std::string_view table, std::string_view geom_column) {
 host::awaitable<host::http::Response> get_central_tile_info(std::string layer_name,
                                                             host::database::Session& db) {
     const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
-    if (!layer) throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
+    if (!layer)
+        throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
 
     const std::string cache_key = "centroid:" + layer_name;
     auto cached_centroid = co_await safe_cache_get(cache_key, 2.0);
@@ -90,7 +94,9 @@ host::awaitable<host::http::Response> get_central_tile_info(std::string layer_na
     std::optional<host::database::Row> centroid;
     try {
         centroid = co_await db_transaction(
-            db, [&](host::database::Session& session) -> host::awaitable<std::optional<host::database::Row>> {
+            db,
+            [&](host::database::Session& session)
+                -> host::awaitable<std::optional<host::database::Row>> {
                 auto result = co_await host::wait_for(session.execute(sql), 15.0);
                 co_return result.first();
             });
@@ -98,7 +104,8 @@ host::awaitable<host::http::Response> get_central_tile_info(std::string layer_na
         logger()->error("Timeout calculating centroid for {}", layer_name);
         throw host::http::HTTPException(408, "Centroid calculation timeout");
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         logger()->error("Error calculating centroid for {}: {}", layer_name, e.what());
         throw host::http::HTTPException(500, "Database error");
     }
@@ -114,7 +121,8 @@ host::awaitable<host::http::Response> get_central_tile_info(std::string layer_na
         host::Bytes cache_data(response_data.dump());
         co_await safe_cache_set(cache_key, cache_data, CACHE_TTL_LONG * 2);
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
     }
     co_return host::api_router_response(host::api_response({.data = std::move(response_data)}));
 }

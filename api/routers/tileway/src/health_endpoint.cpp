@@ -10,7 +10,8 @@ host::awaitable<host::http::Response> health_check() {
         // The value is ignored: a miss is as good as a hit, only the answer counts.
         co_await host::wait_for(cache().get("health_check"), 2.0);
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         cache_status = "unhealthy";
     }
     nlohmann::ordered_json body;

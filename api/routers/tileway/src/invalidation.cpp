@@ -27,7 +27,9 @@ host::awaitable<std::int64_t> delete_matching(std::string pattern) {
     co_return deleted_count;
 }
 
-host::awaitable<void> discard(host::awaitable<std::int64_t> task) { co_await std::move(task); }
+host::awaitable<void> discard(host::awaitable<std::int64_t> task) {
+    co_await std::move(task);
+}
 
 }  // namespace
 
@@ -39,9 +41,10 @@ host::awaitable<std::int64_t> _invalidate_layer_cache_task(std::string layer_nam
                        deleted_count, layer_name);
         co_return deleted_count;
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
-        logger()->error("Background task failed to invalidate cache for layer '{}': {}",
-                        layer_name, e.what());
+        if (host::is_cancellation(e))
+            throw;
+        logger()->error("Background task failed to invalidate cache for layer '{}': {}", layer_name,
+                        e.what());
     }
     co_return 0;
 }
@@ -53,7 +56,8 @@ host::awaitable<std::int64_t> _invalidate_all_cache_task() {
                        deleted_count);
         co_return deleted_count;
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         logger()->error("Background task failed to invalidate all cache: {}", e.what());
     }
     co_return 0;
@@ -67,7 +71,8 @@ host::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(std::string patt
                        deleted_count, pattern);
         co_return deleted_count;
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
+        if (host::is_cancellation(e))
+            throw;
         logger()->error("Background task failed to invalidate cache by pattern '{}': {}", pattern,
                         e.what());
     }

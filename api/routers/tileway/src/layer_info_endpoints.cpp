@@ -9,9 +9,12 @@ namespace tileway {
 namespace {
 
 const char* simplification(int tolerance) {
-    if (tolerance > 500) return "heavy";
-    if (tolerance > 100) return "moderate";
-    if (tolerance > 0) return "light";
+    if (tolerance > 500)
+        return "heavy";
+    if (tolerance > 100)
+        return "moderate";
+    if (tolerance > 0)
+        return "light";
     return "none";
 }
 
@@ -32,7 +35,8 @@ nlohmann::ordered_json layer_entry(const std::string& name, const LayerConfig& c
 
 host::http::Response get_layer_zoom_info(const std::string& layer_name) {
     const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
-    if (!layer) throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
+    if (!layer)
+        throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
 
     nlohmann::ordered_json zoom_info = nlohmann::ordered_json::object();
     for (int zoom = 1; zoom <= 20; ++zoom) {
@@ -61,15 +65,16 @@ host::http::Response get_layer_zoom_info(const std::string& layer_name) {
 
 host::http::Response get_available_layers() {
     nlohmann::ordered_json layers_info = nlohmann::ordered_json::object();
-    for (const auto& [name, config] : LAYER_CONFIG) layers_info[name] = layer_entry(name, config);
+    for (const auto& [name, config] : LAYER_CONFIG)
+        layers_info[name] = layer_entry(name, config);
     nlohmann::ordered_json data;
     data["layers"] = layers_info;
     data["total_layers"] = layers_info.size();
     data["usage_guide"] = {{"world_zoom_1_4", "Use 'lgas' layer"},
-                              {"country_zoom_5_7", "Use 'districts' or 'lgas' layer"},
-                              {"regional_zoom_6_10", "Use 'cadzones' layer"},
-                              {"local_zoom_8_14", "Use 'plots' layer"},
-                              {"detail_zoom_12_20", "Use 'beacons' layer"}};
+                           {"country_zoom_5_7", "Use 'districts' or 'lgas' layer"},
+                           {"regional_zoom_6_10", "Use 'cadzones' layer"},
+                           {"local_zoom_8_14", "Use 'plots' layer"},
+                           {"detail_zoom_12_20", "Use 'beacons' layer"}};
     return host::api_router_response(host::api_response({.data = std::move(data)}));
 }
 

@@ -17,14 +17,16 @@ constexpr const char* kEnvelope = "ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_
 std::string join(const std::vector<std::string>& items, std::string_view separator) {
     std::string out;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += separator;
+        if (i)
+            out += separator;
         out += items[i];
     }
     return out;
 }
 
 std::string spatial_filter(const std::string& geom_col, std::optional<int> zoom) {
-    if (zoom && *zoom <= 6) return fmt::format("{} && {}", geom_col, kEnvelope);
+    if (zoom && *zoom <= 6)
+        return fmt::format("{} && {}", geom_col, kEnvelope);
     return fmt::format("\n        {0} && {1}\n        AND ST_Intersects({0}, {1})\n        ",
                        geom_col, kEnvelope);
 }
@@ -34,7 +36,8 @@ std::string spatial_filter(const std::string& geom_col, std::optional<int> zoom)
 std::pair<std::string, ZoomConfig> generate_mvt_sql(std::string_view layer_name,
                                                     std::optional<int> zoom) {
     const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
-    if (!layer) throw ValueError(fmt::format("Unknown layer: {}", layer_name));
+    if (!layer)
+        throw ValueError(fmt::format("Unknown layer: {}", layer_name));
     const int band_zoom = zoom && *zoom != 0 ? *zoom : 10;
     auto config = get_zoom_config(band_zoom, layer_name);
     if (!config) {
@@ -69,7 +72,8 @@ std::pair<std::string, ZoomConfig> generate_mvt_sql(std::string_view layer_name,
         fmt::arg("layer_name", layer_name), fmt::arg("properties", join(layer->properties, ", ")),
         fmt::arg("id_col", layer->id_col), fmt::arg("geom_expr", geom_expr),
         fmt::arg("envelope", kEnvelope), fmt::arg("buffer", config->buffer),
-        fmt::arg("table", layer->table), fmt::arg("spatial_filter", spatial_filter(layer->geom_col, zoom)),
+        fmt::arg("table", layer->table),
+        fmt::arg("spatial_filter", spatial_filter(layer->geom_col, zoom)),
         fmt::arg("geom_col", layer->geom_col), fmt::arg("feature_limit", feature_limit));
     return {std::move(sql), *config};
 }
@@ -82,7 +86,8 @@ const std::pair<std::string, ZoomConfig>& mvt_sql_for_tile(std::string_view laye
         statements;
     std::lock_guard lock(mutex);
     auto key = std::make_pair(std::string(layer_name), zoom);
-    if (auto it = statements.find(key); it != statements.end()) return it->second;
+    if (auto it = statements.find(key); it != statements.end())
+        return it->second;
     auto [it, inserted] = statements.emplace(std::move(key), generate_mvt_sql(layer_name, zoom));
     (void)inserted;
     return it->second;

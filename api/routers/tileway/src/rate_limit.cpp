@@ -5,7 +5,8 @@
 namespace tileway {
 
 std::string client_ip(const host::http::Request* request) {
-    if (!request || !request->client_host || request->client_host->empty()) return "unknown";
+    if (!request || !request->client_host || request->client_host->empty())
+        return "unknown";
     return *request->client_host;
 }
 
@@ -14,18 +15,21 @@ host::awaitable<void> enforce_rate_limit(const host::http::Request* request,
     const std::string rate_key = rule.key_prefix + client_ip(request);
     std::int64_t request_count = 0;
     try {
-        const std::vector<std::vector<std::string_view>> commands{
-            {"INCR", rate_key}, {"EXPIRE", rate_key, "1", "NX"}};
+        const std::vector<std::vector<std::string_view>> commands{{"INCR", rate_key},
+                                                                  {"EXPIRE", rate_key, "1", "NX"}};
         auto replies = co_await redis_client().transaction(commands);
         if (replies.empty() || replies[0].type != host::redis::Reply::Type::integer)
             throw host::redis::RedisError("unexpected reply to INCR");
         request_count = replies[0].integer;
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
-        if (rule.log_failures) logger()->warn("Rate limit check failed: {}", e.what());
+        if (host::is_cancellation(e))
+            throw;
+        if (rule.log_failures)
+            logger()->warn("Rate limit check failed: {}", e.what());
         co_return;
     }
-    if (request_count > rule.limit) throw host::http::HTTPException(429, rule.detail);
+    if (request_count > rule.limit)
+        throw host::http::HTTPException(429, rule.detail);
 }
 
 }  // namespace tileway

@@ -9,10 +9,12 @@ using host::http::Call;
 using host::http::Param;
 using host::http::ParamIn;
 using host::http::ParamType;
-using host::http::ResponseKind;
 using host::http::Response;
+using host::http::ResponseKind;
 
-Param path_text(const char* name) { return Param{.name = name, .in = ParamIn::path}; }
+Param path_text(const char* name) {
+    return Param{.name = name, .in = ParamIn::path};
+}
 Param path_integer(const char* name) {
     return Param{.name = name, .in = ParamIn::path, .type = ParamType::integer};
 }
@@ -35,9 +37,8 @@ host::awaitable<Response> zoom_info_route(Call& call) {
 }
 
 host::awaitable<Response> bbox_route(Call& call) {
-    BboxQuery query{call.real("minx"),          call.real("miny"),
-                    call.real("maxx"),          call.real("maxy"),
-                    call.integer("srid"),       call.integer("max_features"),
+    BboxQuery query{call.real("minx"),       call.real("miny"),    call.real("maxx"),
+                    call.real("maxy"),       call.integer("srid"), call.integer("max_features"),
                     call.boolean("simplify")};
     co_return co_await get_tile_bbox(call.text("layer_name"), query, call.request(), call.db());
 }
@@ -46,13 +47,17 @@ host::awaitable<Response> centroid_route(Call& call) {
     co_return co_await get_central_tile_info(call.text("layer_name"), call.db());
 }
 
-host::awaitable<Response> layers_route(Call&) { co_return get_available_layers(); }
+host::awaitable<Response> layers_route(Call&) {
+    co_return get_available_layers();
+}
 
 host::awaitable<Response> invalidate_route(Call& call) {
     co_return co_await invalidate_cache_endpoint(call.text("layer_name"));
 }
 
-host::awaitable<Response> health_route(Call&) { co_return co_await health_check(); }
+host::awaitable<Response> health_route(Call&) {
+    co_return co_await health_check();
+}
 
 }  // namespace
 

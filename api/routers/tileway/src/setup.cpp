@@ -40,14 +40,16 @@ std::int64_t whole_number(const char* name, const std::string& text) {
 }
 
 Service& loaded() {
-    if (!service) throw std::logic_error("tileway is not loaded");
+    if (!service)
+        throw std::logic_error("tileway is not loaded");
     return *service;
 }
 
 void warm_statements() {
     for (const auto& [name, config] : LAYER_CONFIG)
         for (int zoom = config.min_zoom_or_zero(); zoom <= 20; ++zoom)
-            if (zoom >= 1) mvt_sql_for_tile(name, zoom);
+            if (zoom >= 1)
+                mvt_sql_for_tile(name, zoom);
 }
 
 }  // namespace
@@ -65,12 +67,14 @@ RedisSettings read_redis_settings() {
 const host::http::Router& load() {
     static std::mutex mutex;
     std::lock_guard lock(mutex);
-    if (service) return *service->router;
+    if (service)
+        return *service->router;
 
     auto next = std::make_unique<Service>();
     host::logging::request_default_level(spdlog::level::info);
     next->logger = host::get_logger("kavara.tileway");
-    next->router = std::make_unique<host::http::Router>("/gis", std::vector<std::string>{"GIS Tiles"});
+    next->router =
+        std::make_unique<host::http::Router>("/gis", std::vector<std::string>{"GIS Tiles"});
     next->settings = read_redis_settings();
     host::redis::Options options;
     options.host = next->settings.redis_host;
@@ -94,10 +98,20 @@ const host::http::Router& load() {
     return *service->router;
 }
 
-const host::http::Router& tileway() { return *loaded().router; }
-host::redis::Client& redis_client() { return *loaded().redis_client; }
-const BinaryRedisCache& cache() { return *loaded().cache; }
-const host::Logger& logger() { return loaded().logger; }
-const RedisSettings& redis_settings() { return loaded().settings; }
+const host::http::Router& tileway() {
+    return *loaded().router;
+}
+host::redis::Client& redis_client() {
+    return *loaded().redis_client;
+}
+const BinaryRedisCache& cache() {
+    return *loaded().cache;
+}
+const host::Logger& logger() {
+    return loaded().logger;
+}
+const RedisSettings& redis_settings() {
+    return loaded().settings;
+}
 
 }  // namespace tileway

@@ -17,7 +17,8 @@ constexpr const char* kMvtMediaType = "application/vnd.mapbox-vector-tile";
 std::vector<std::string> layers_served_at(std::int64_t z) {
     std::vector<std::string> names;
     for (const auto& [name, config] : LAYER_CONFIG)
-        if (config.min_zoom_or_zero() <= z) names.push_back(name);
+        if (config.min_zoom_or_zero() <= z)
+            names.push_back(name);
     return names;
 }
 
@@ -31,16 +32,21 @@ host::database::Params tile_params(const nlohmann::ordered_json& bbox) {
 }  // namespace
 
 bool validate_tile_coords(std::int64_t z, std::int64_t x, std::int64_t y) {
-    if (z < 1 || z > 20) return false;
+    if (z < 1 || z > 20)
+        return false;
     const std::int64_t tiles = std::int64_t{1} << z;
     return x >= 0 && x < tiles && y >= 0 && y < tiles;
 }
 
 double tile_timeout(std::int64_t z) {
-    if (z <= 6) return 10.0;
-    if (z <= 10) return 12.0;
-    if (z <= 14) return 15.0;
-    if (z <= 16) return 20.0;
+    if (z <= 6)
+        return 10.0;
+    if (z <= 10)
+        return 12.0;
+    if (z <= 14)
+        return 15.0;
+    if (z <= 16)
+        return 20.0;
     return 30.0;
 }
 
@@ -88,10 +94,12 @@ host::awaitable<host::http::Response> get_tile_xyz(std::string layer_name, std::
     std::optional<host::Bytes> mvt_content;
     try {
         mvt_content = co_await db_transaction(
-            db, [&](host::database::Session& session) -> host::awaitable<std::optional<host::Bytes>> {
+            db,
+            [&](host::database::Session& session) -> host::awaitable<std::optional<host::Bytes>> {
                 auto result = co_await host::wait_for(session.execute(sql, params), timeout);
                 auto value = result.scalar_one_or_none();
-                if (!value) co_return std::nullopt;
+                if (!value)
+                    co_return std::nullopt;
                 co_return value->bytes();
             });
     } catch (const host::TimeoutError&) {
@@ -101,9 +109,9 @@ host::awaitable<host::http::Response> get_tile_xyz(std::string layer_name, std::
         logger()->error("Database error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
         throw host::http::HTTPException(500, "Database error");
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e)) throw;
-        logger()->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y,
-                        e.what());
+        if (host::is_cancellation(e))
+            throw;
+        logger()->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
         throw host::http::HTTPException(500, "Internal server error");
     }
 

@@ -31,7 +31,8 @@ constexpr std::array<Band, 8> kBands{{
 std::optional<ZoomConfig> get_zoom_config(int zoom, std::string_view layer_name) {
     const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
     const int min_zoom = layer ? layer->min_zoom_or_zero() : 0;
-    if (zoom < min_zoom) return std::nullopt;
+    if (zoom < min_zoom)
+        return std::nullopt;
     const Band* band = &kBands.back();
     for (const auto& candidate : kBands) {
         if (zoom <= candidate.upper_zoom) {

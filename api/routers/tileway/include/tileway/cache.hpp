@@ -15,7 +15,7 @@ namespace tileway {
 // "{namespace}:{key}"; values are stored and returned as raw bytes. Its operations hand every
 // failure on to the caller.
 class BinaryRedisCache {
-public:
+  public:
     BinaryRedisCache(host::redis::Client& redis_client, std::string key_namespace = "mvt")
         : redis_(redis_client), namespace_(std::move(key_namespace)) {}
 
@@ -27,11 +27,12 @@ public:
     // Get binary data from cache: the stored bytes, or null when the key does not exist.
     host::awaitable<std::optional<host::Bytes>> get(std::string_view key) const;
     // Set binary data in cache with TTL.
-    host::awaitable<void> set(std::string_view key, host::Bytes value, std::int64_t ttl = 3600) const;
+    host::awaitable<void> set(std::string_view key, host::Bytes value,
+                              std::int64_t ttl = 3600) const;
     // Delete key from cache.
     host::awaitable<void> del(std::string_view key) const;
 
-private:
+  private:
     host::redis::Client& redis_;
     std::string namespace_;
 };

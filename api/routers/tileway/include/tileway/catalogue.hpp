@@ -18,7 +18,7 @@ inline constexpr int CACHE_TTL_LONG = 7200;
 
 // The value errors of the statement builder and the other pure helpers.
 class ValueError : public std::invalid_argument {
-public:
+  public:
     using std::invalid_argument::invalid_argument;
 };
 
@@ -36,30 +36,33 @@ struct LayerConfig {
 
 // Layers by name, in catalogue order (the order in which layers are listed everywhere).
 class LayerCatalogue {
-public:
+  public:
     using Entry = std::pair<std::string, LayerConfig>;
     explicit LayerCatalogue(std::vector<Entry> entries) : entries_(std::move(entries)) {}
 
     const LayerConfig* find(std::string_view name) const noexcept {
         for (const auto& [key, config] : entries_)
-            if (key == name) return &config;
+            if (key == name)
+                return &config;
         return nullptr;
     }
     bool contains(std::string_view name) const noexcept { return find(name) != nullptr; }
     const LayerConfig& at(std::string_view name) const {
-        if (auto* config = find(name)) return *config;
+        if (auto* config = find(name))
+            return *config;
         throw std::out_of_range("no layer named " + std::string(name));
     }
     std::vector<std::string> keys() const {
         std::vector<std::string> names;
-        for (const auto& entry : entries_) names.push_back(entry.first);
+        for (const auto& entry : entries_)
+            names.push_back(entry.first);
         return names;
     }
     std::size_t size() const noexcept { return entries_.size(); }
     auto begin() const noexcept { return entries_.begin(); }
     auto end() const noexcept { return entries_.end(); }
 
-private:
+  private:
     std::vector<Entry> entries_;
 };
 

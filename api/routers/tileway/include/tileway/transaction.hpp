@@ -51,14 +51,17 @@ auto db_transaction(Session& db, Body body)
             pending = std::current_exception();
         }
     }
-    if (cancelled) co_await boost::asio::this_coro::reset_cancellation_state();
+    if (cancelled)
+        co_await boost::asio::this_coro::reset_cancellation_state();
     try {
         co_await db.close();
     } catch (...) {
         pending = std::current_exception();
     }
-    if (pending) std::rethrow_exception(pending);
-    if constexpr (!std::is_void_v<Result>) co_return std::move(*value);
+    if (pending)
+        std::rethrow_exception(pending);
+    if constexpr (!std::is_void_v<Result>)
+        co_return std::move(*value);
 }
 
 }  // namespace tileway
