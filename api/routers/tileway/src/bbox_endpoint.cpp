@@ -1,4 +1,5 @@
 #include "rate_limit.hpp"
+#include "tile_query.hpp"
 #include "tileway/catalogue.hpp"
 #include "tileway/endpoints.hpp"
 #include "tileway/setup.hpp"
@@ -28,9 +29,7 @@ const char* const kTransformSql = R"(
 
 std::string bbox_tile_sql(std::string_view layer_name, const LayerConfig& layer,
                           const std::string& geom_expr) {
-    std::string properties;
-    for (std::size_t i = 0; i < layer.properties.size(); ++i)
-        properties += (i ? ", " : "") + layer.properties[i];
+    const std::string properties = joined_properties(layer);
     return fmt::format(
         "\n"
         "    SELECT ST_AsMVT(mvt_data, '{layer_name}', 4096, 'mvt_geom') AS mvt\n"
@@ -161,15 +160,7 @@ host::awaitable<host::http::Response> get_tile_bbox(std::string layer_name, Bbox
 
     std::optional<host::Bytes> mvt_content;
     try {
-        mvt_content = co_await db_transaction(
-            db,
-            [&](host::database::Session& session) -> host::awaitable<std::optional<host::Bytes>> {
-                auto result = co_await host::wait_for(session.execute(sql, params), 20.0);
-                auto value = result.scalar_one_or_none();
-                if (!value)
-                    co_return std::nullopt;
-                co_return value->bytes();
-            });
+        mvt_content = co_await fetch_tile(db, sql, params, 20.0);
     } catch (const host::TimeoutError&) {
         logger()->error("Timeout generating bbox tile for {}", layer_name);
         throw host::http::HTTPException(408, "Query timeout");

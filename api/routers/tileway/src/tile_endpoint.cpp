@@ -1,5 +1,6 @@
 #include "host/utils.hpp"
 #include "rate_limit.hpp"
+#include "tile_query.hpp"
 #include "tileway/catalogue.hpp"
 #include "tileway/endpoints.hpp"
 #include "tileway/mvt_sql.hpp"
@@ -93,15 +94,7 @@ host::awaitable<host::http::Response> get_tile_xyz(std::string layer_name, std::
 
     std::optional<host::Bytes> mvt_content;
     try {
-        mvt_content = co_await db_transaction(
-            db,
-            [&](host::database::Session& session) -> host::awaitable<std::optional<host::Bytes>> {
-                auto result = co_await host::wait_for(session.execute(sql, params), timeout);
-                auto value = result.scalar_one_or_none();
-                if (!value)
-                    co_return std::nullopt;
-                co_return value->bytes();
-            });
+        mvt_content = co_await fetch_tile(db, sql, params, timeout);
     } catch (const host::TimeoutError&) {
         logger()->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
         throw host::http::HTTPException(408, fmt::format("Tile generation timeout at zoom {}", z));
