@@ -263,6 +263,7 @@ nlohmann::ordered_json to_json(const ParamValue& value) {
 
 struct App::Table {
     std::vector<CompiledRoute> routes;
+    Fallback fallback;
 };
 
 App::App() : table_(std::make_unique<Table>()) {}
@@ -277,6 +278,10 @@ void App::mount(const Router& router) {
         compiled.order = table_->routes.size();
         table_->routes.push_back(std::move(compiled));
     }
+}
+
+void App::set_fallback(Fallback fallback) {
+    table_->fallback = std::move(fallback);
 }
 
 void App::add(Route route) {
@@ -347,6 +352,17 @@ awaitable<Response> invoke(const CompiledRoute& route, const Request& request,
 
 }  // namespace
 
+std::optional<Response> App::try_fallback(const Request& request) const {
+    if (!table_->fallback)
+        return std::nullopt;
+    try {
+        return table_->fallback(request);
+    } catch (const std::exception& e) {
+        get_logger()->error("Unhandled error in {} {}: {}", request.method, request.path, e.what());
+        return error_response(500, "Internal Server Error");
+    }
+}
+
 awaitable<Response> App::handle(const Request& request) const {
     auto parts = split_path(request.path);
     const CompiledRoute* best = nullptr;
@@ -370,8 +386,11 @@ awaitable<Response> App::handle(const Request& request) const {
         }
     }
     if (!best) {
-        if (allowed.empty())
+        if (allowed.empty()) {
+            if (auto answer = try_fallback(request))
+                co_return std::move(*answer);
             co_return error_response(404, "Not Found");
+        }
         auto response = error_response(405, "Method Not Allowed");
         std::string allow;
         for (const auto& m : allowed)

@@ -49,7 +49,7 @@ struct Route {
     std::string method;  // "GET", "POST", ...
     std::string path;    // template relative to the router prefix: "/{layer_name}/{z}/{x}/{y}.pbf"
     std::string name;    // handler name, published in the API document
-    std::string description;
+    std::string description = {};
     ResponseKind response = ResponseKind::json;
     std::vector<Param> params = {};
     bool uses_db = false;  // the framework supplies a database session (get_db) for the request
@@ -106,6 +106,10 @@ class App {
     void mount(const Router& router);
     // Registers a route with its full path (no prefix).
     void add(Route route);
+    // Asked for requests whose path no route matches, before they are answered 404; files of a
+    // web page are served this way so that they can never shadow an API route.
+    using Fallback = std::function<std::optional<Response>(const Request&)>;
+    void set_fallback(Fallback fallback);
 
     // Answers one request. Never throws.
     awaitable<Response> handle(const Request& request) const;
@@ -114,6 +118,7 @@ class App {
     nlohmann::ordered_json openapi(std::string_view title) const;
 
   private:
+    std::optional<Response> try_fallback(const Request& request) const;
     struct Table;
     std::unique_ptr<Table> table_;
 };
