@@ -12,6 +12,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct Settings {
     std::string host = "127.0.0.1";
     std::uint16_t port = 8000;
     int workers = 1;
+    std::filesystem::path web_root = KAVARA_DEFAULT_WEB_ROOT;
 };
 
 int to_int(const std::string& what, const std::string& text, int low, int high) {
@@ -41,6 +43,8 @@ Settings read_settings(int argc, char** argv) {
         s.port = static_cast<std::uint16_t>(to_int("KAVARA_PORT", v, 0, 65535));
     if (const char* v = std::getenv("KAVARA_WORKERS"); v && *v)
         s.workers = to_int("KAVARA_WORKERS", v, 1, 64);
+    if (const char* v = std::getenv("KAVARA_WEB_ROOT"); v && *v)
+        s.web_root = v;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -54,8 +58,11 @@ Settings read_settings(int argc, char** argv) {
             s.host = value();
         } else if (arg == "--port") {
             s.port = static_cast<std::uint16_t>(to_int("--port", value(), 0, 65535));
+        } else if (arg == "--web-root") {
+            s.web_root = value();
         } else if (arg == "--help" || arg == "-h") {
-            std::cout << "usage: kavara-server [--host H] [--port P] [--workers N]\n";
+            std::cout
+                << "usage: kavara-server [--host H] [--port P] [--workers N] [--web-root DIR]\n";
             std::exit(0);
         } else {
             throw std::invalid_argument("unknown argument '" + arg + "'");
@@ -64,10 +71,21 @@ Settings read_settings(int argc, char** argv) {
     return s;
 }
 
+// The demo page is optional: a server without a built page still serves the API.
+std::filesystem::path web_root_or_nothing(const std::filesystem::path& web_root) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(web_root, ec))
+        return web_root;
+    host::get_logger()->warn(
+        "No demo page: {} is not a folder (build it with npm run build in web/)",
+        web_root.string());
+    return {};
+}
+
 // One worker: load, listen, serve until SIGINT/SIGTERM, then drain.
 int run_worker(const Settings& settings, bool reuse_port) {
     auto& loop = host::event_loop();
-    auto app = kavara::server::build_app();
+    auto app = kavara::server::build_app(web_root_or_nothing(settings.web_root));
     host::http::ServerOptions options;
     options.host = settings.host;
     options.port = settings.port;

@@ -1,5 +1,6 @@
 #include "server_app.hpp"
 
+#include "host/static_files.hpp"
 #include "site_plan_routes.hpp"
 #include "tileway/setup.hpp"
 
@@ -9,7 +10,7 @@
 
 namespace kavara::server {
 
-std::unique_ptr<host::http::App> build_app() {
+std::unique_ptr<host::http::App> build_app(const std::filesystem::path& web_root) {
     auto app = std::make_unique<host::http::App>();
     app->mount(tileway::load());
     plots::load();
@@ -22,6 +23,11 @@ std::unique_ptr<host::http::App> build_app() {
               .handler = [self](host::http::Call&) -> host::awaitable<host::http::Response> {
                   co_return host::http::json_response(self->openapi("Kavara map back end"));
               }});
+    if (!web_root.empty()) {
+        auto files = std::make_shared<const host::http::StaticFiles>(web_root);
+        app->set_fallback(
+            [files](const host::http::Request& request) { return files->serve(request); });
+    }
     return app;
 }
 
