@@ -1,0 +1,34 @@
+#pragma once
+
+// What the site-plan database tests share: a database of their own holding the plots of
+// fixture.sql, sessions on it or on the shared seeded database, and requests answered by the
+// application in-process.
+
+#include "seed_database.hpp"
+
+#include "host/database.hpp"
+#include "host/http.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kavara::test::site_plans {
+
+// The scratch database with the schema and fixture.sql, made once per test program and dropped
+// at its end, so that the shared "kavara" database is never written to.
+const seed::ScratchDatabase& fixture_database();
+
+// A pool on the database of `url`, one per database for the whole program.
+std::shared_ptr<host::database::Pool> pool_for(const std::string& url);
+
+// Requests answered by the application, whose sessions come from the pool of `url`.
+void route_requests_to(const std::string& url);
+host::http::Response get(std::string_view target);
+
+nlohmann::ordered_json json_body(const host::http::Response& response);
+std::string detail(const host::http::Response& response);
+
+}  // namespace kavara::test::site_plans
