@@ -127,6 +127,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
             pending->fail(why);
     }
 
+    // The read kept pending on a connection notices the server hanging up only when the event
+    // loop next polls the socket, and a busy loop may hand this connection a command first,
+    // which would fail in the dead socket. Peeking at the socket sees the hang-up at once. Only
+    // an idle connection is looked at: no reply is owed on it, so closing it fails no one and
+    // the command, not yet sent, can go on a new connection. A command already written is never
+    // resent when the connection then fails: the server may have run it (an INCR, a whole
+    // MULTI/EXEC) before it went away.
+    void close_if_hung_up() {
+        if (!connected_ || closed_ || !waiting_.empty() || !unsent_.empty())
+            return;
+        char byte = 0;
+        boost::system::error_code error;
+        socket_.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, error);
+        if (error && error != asio::error::would_block)
+            close(read_error(error).what());
+    }
+
   private:
     // `self` keeps the connection alive as long as one of its loops runs.
     awaitable<void> run(std::shared_ptr<Connection> self) {
@@ -154,6 +171,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (connect_error_code)
             throw connect_error(connect_error_code);
         socket_.set_option(tcp::no_delay(true));
+        socket_.non_blocking(true);  // for the peek of close_if_hung_up; async calls are unaffected
         if (options_.db != 0)
             co_await select_database();
     }
@@ -183,12 +201,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
                 co_return reply;
             auto [error, size] =
                 co_await socket_.async_read_some(asio::buffer(read_buffer_), use_tuple);
-            if (error == asio::error::eof)
-                throw RedisError("Connection to " + address_ + " closed by server");
             if (error)
-                throw RedisError("Error reading from " + address_ + ": " + error.message());
+                throw read_error(error);
             reader_.feed(std::string_view(read_buffer_.data(), size));
         }
+    }
+
+    RedisError read_error(const boost::system::error_code& error) const {
+        if (error == asio::error::eof)
+            return RedisError("Connection to " + address_ + " closed by server");
+        return RedisError("Error reading from " + address_ + ": " + error.message());
     }
 
     void deliver(ReplyPtr reply) {
@@ -284,6 +306,8 @@ struct ClientState {
     std::shared_ptr<Connection> connection;
 
     Connection& open_connection() {
+        if (connection)
+            connection->close_if_hung_up();
         if (!connection || connection->closed()) {
             connection = std::make_shared<Connection>(executor, options);
             connection->start();

@@ -56,6 +56,8 @@ struct ScanPage {
 // at once and its reply matched in order. The connection is opened lazily by the first command.
 // A command whose reply does not come within socket_timeout, or any I/O error, drops the
 // connection: every waiting command fails with RedisError and the next command reconnects.
+// A connection the server closed while it was idle is replaced before a command is written to
+// it; a command already written is never resent, since the server may have run it.
 // A caller that stops waiting (cancellation) leaves its reply to be read and discarded, so the
 // connection never gets out of step. All calls must be made on the client's executor.
 class Client {
