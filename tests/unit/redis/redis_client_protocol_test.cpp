@@ -204,6 +204,47 @@ TEST(RedisClientProtocol, AConnectionClosedMidReplyFailsTheWaiter) {
     EXPECT_EQ(server.finish(), "");
 }
 
+// The server may have run a command before the connection broke, so resending it on a new
+// connection could count or apply it twice.
+TEST(RedisClientProtocol, ACommandSentBeforeTheConnectionBrokeIsNotResent) {
+    // Reads the commands of the first connection, then hangs up without a reply; the second
+    // connection must start with the next command of the caller, not the lost one again.
+    auto hang_up_after = [](std::size_t commands) {
+        return [commands](ScriptedServer& self) {
+            Peer first = self.accept();
+            for (std::size_t i = 0; i < commands; ++i)
+                first.read_command();
+            first.close();
+            Peer second = self.accept();
+            auto command = second.read_command();
+            if (command != std::vector<std::string>{"GET", "after"})
+                throw std::runtime_error("resent: " + command.at(0));
+            second.send(bulk("fresh"));
+        };
+    };
+
+    // Section: a single INCR.
+    {
+        ScriptedServer server(hang_up_after(1));
+        Client client(host::event_loop().get_executor(), options_for(server));
+        const std::string message = run(failure_of(client.incr("n")));
+        EXPECT_NE(message.find("closed by server"), std::string::npos) << message;
+        EXPECT_EQ(run(client.get("after")).value(), "fresh");
+        EXPECT_EQ(server.finish(), "");
+    }
+
+    // Section: MULTI, INCR, EXEC.
+    {
+        ScriptedServer server(hang_up_after(3));
+        Client client(host::event_loop().get_executor(), options_for(server));
+        const std::vector<std::vector<std::string_view>> commands{{"INCR", "n"}};
+        const std::string message = run(failure_of(client.transaction(commands)));
+        EXPECT_NE(message.find("closed by server"), std::string::npos) << message;
+        EXPECT_EQ(run(client.get("after")).value(), "fresh");
+        EXPECT_EQ(server.finish(), "");
+    }
+}
+
 TEST(RedisClientProtocol, AReplyNobodyAskedForDropsTheConnection) {
     ScriptedServer server([](ScriptedServer& self) {
         Peer first = self.accept();
