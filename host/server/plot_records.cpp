@@ -12,25 +12,25 @@ namespace {
 
 using plots::Json;
 
-// One row per boundary beacon in "SEQ" order, each carrying the plot as well. A plot without
-// recorded beacons gets the vertices of its exterior ring instead, marked as not recorded.
+// One row per recorded boundary beacon in "SEQ" order, each carrying the plot as well; a single
+// row without beacon columns for a plot with none. The exterior ring in the grid comes along for
+// that case: its vertices stand in for the beacons. (Deriving them here with ST_DumpPoints made
+// the planner expect a thousand rows and compile the statement, which cost more than the rest.)
 constexpr const char* target_sql = R"(
-SELECT p."PLOT_NO" AS plot_no, ST_AsGeoJSON(p."GEOMETRY") AS geometry, ST_Area(g.grid) AS area,
+SELECT p."PLOT_NO" AS plot_no, ST_AsGeoJSON(p."GEOMETRY") AS geometry,
+       ST_AsGeoJSON(ST_ExteriorRing(g.grid)) AS grid_ring, ST_Area(g.grid) AS area,
        ST_XMin(g.grid) AS min_e, ST_YMin(g.grid) AS min_n,
        ST_XMax(g.grid) AS max_e, ST_YMax(g.grid) AS max_n,
        ST_X(ST_Centroid(g.grid)) AS centroid_e, ST_Y(ST_Centroid(g.grid)) AS centroid_n,
-       c.recorded, c.beacon_no, ST_X(c.web) AS web_x, ST_Y(c.web) AS web_y,
-       ST_X(ST_Transform(c.web, 26332)) AS grid_e, ST_Y(ST_Transform(c.web, 26332)) AS grid_n
+       c.beacon_no, ST_X(c.web) AS web_x, ST_Y(c.web) AS web_y,
+       ST_X(c.grid) AS grid_e, ST_Y(c.grid) AS grid_n
 FROM "GIS"."PLOT" p
 CROSS JOIN LATERAL (SELECT ST_Transform(p."GEOMETRY", 26332) AS grid) g
 LEFT JOIN LATERAL (
-    SELECT true AS recorded, b."BEACON_NO" AS beacon_no, b."GEOMETRY" AS web, pb."SEQ" AS seq
+    SELECT pb."SEQ" AS seq, b."BEACON_NO" AS beacon_no, b."GEOMETRY" AS web,
+           ST_Transform(b."GEOMETRY", 26332) AS grid
     FROM "GIS"."PLOT_BEACON" pb JOIN "GIS"."BEACON" b ON b."ID" = pb."BEACON_ID"
     WHERE pb."PLOT_ID" = p."ID"
-    UNION ALL
-    SELECT false, NULL, d.geom, d.path[1]
-    FROM ST_DumpPoints(ST_ExteriorRing(p."GEOMETRY")) d
-    WHERE NOT EXISTS (SELECT 1 FROM "GIS"."PLOT_BEACON" pb WHERE pb."PLOT_ID" = p."ID")
 ) c ON true
 WHERE p."ID" = :plot_id
 ORDER BY c.seq
@@ -83,16 +83,20 @@ Corner corner_of(const host::database::Row& row) {
             {row["grid_e"].as_double(), row["grid_n"].as_double()}};
 }
 
-// The ring's vertices in boundary order, without the closing one.
-std::vector<Corner> boundary_order(std::vector<Corner> ring) {
-    std::vector<GridPoint> grid;
-    grid.reserve(ring.size());
-    for (const auto& corner : ring)
-        grid.push_back(corner.grid);
-    std::vector<Corner> ordered;
-    for (std::size_t i : clockwise_from_north_west(grid))
-        ordered.push_back(std::move(ring[i]));
-    return ordered;
+// The vertices of the exterior ring, unnamed, in boundary order. Both rings have the same
+// vertices in the same order, since a transformation moves each vertex on its own.
+std::vector<Corner> ring_corners(const Json& web_polygon, const Json& grid_ring) {
+    const Json& web = web_polygon.at("coordinates").at(0);
+    const Json& grid = grid_ring.at("coordinates");
+    std::vector<GridPoint> grid_points;
+    for (const auto& vertex : grid)
+        grid_points.push_back({vertex.at(0).get<double>(), vertex.at(1).get<double>()});
+    std::vector<Corner> corners;
+    for (std::size_t i : clockwise_from_north_west(grid_points)) {
+        corners.push_back({std::nullopt, web.at(i).at(0).get<double>(),
+                           web.at(i).at(1).get<double>(), grid_points[i]});
+    }
+    return corners;
 }
 
 Target target_of(const host::database::Result& result) {
@@ -107,13 +111,13 @@ Target target_of(const host::database::Result& result) {
                   {}};
     for (int i = 0; i < result.rows(); ++i) {
         auto row = result.row(i);
-        if (row["recorded"].is_null())
-            continue;  // a ring without vertices: nothing to mark
-        target.beacons_recorded = row["recorded"].as_bool();
-        target.corners.push_back(corner_of(row));
+        if (!row["web_x"].is_null())
+            target.corners.push_back(corner_of(row));
     }
-    if (!target.beacons_recorded)
-        target.corners = boundary_order(std::move(target.corners));
+    if (target.corners.empty()) {
+        target.beacons_recorded = false;
+        target.corners = ring_corners(target.geometry, Json::parse(first["grid_ring"].text()));
+    }
     return target;
 }
 
