@@ -1,7 +1,8 @@
 // The demo map: the five layers of the tile service over a plain paper background, starting
 // where the plots are.
 import { registerGlyphProtocol } from './glyphs.js';
-import { MAX_ZOOM, buildStyle } from './layers.js';
+import { enableLabels } from './labels.js';
+import { LABELLED, MAX_ZOOM, buildStyle } from './layers.js';
 import { createPanel } from './panel.js';
 import { enablePlotDetails } from './site-plan.js';
 import { registerTileProtocol, tileStats } from './tiles.js';
@@ -52,6 +53,12 @@ async function main() {
   map.addControl(new maplibregl.NavigationControl(), 'top-right');
   map.addControl(new maplibregl.ScaleControl({ unit: 'metric' }), 'bottom-right');
   watchFirstPlots(map, timings);
+  enableLabels(
+    map,
+    Object.entries(LABELLED)
+      .filter(([name]) => catalogue[name])
+      .map(([name, rule]) => ({ name, ...rule })),
+  );
   enablePlotDetails(map, maplibregl, document.getElementById('site-plan'));
   map.once('load', () => (timings.loadMs = performance.now()));
   await createPanel(map, catalogue, style, document.getElementById('panel'));

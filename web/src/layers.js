@@ -1,11 +1,20 @@
 // The cadastral map style: one vector source per layer of the tile service, each with the
 // layer's minimum zoom so that the map never asks for tiles the service does not serve.
 import { GLYPHS_URL } from './glyphs.js';
+import { emptyLabelSource, labelSource } from './labels.js';
 import { tileUrl } from './tiles.js';
 
 export const MAX_ZOOM = 20;
 export const LAYER_ORDER = ['lgas', 'districts', 'cadzones', 'plots', 'beacons'];
 const LOAD_ORDER = ['plots', 'cadzones', 'districts', 'lgas', 'beacons'];
+// The polygon layers whose names are drawn, and the property that tells their features apart.
+// Their label layers' minimum zooms follow, so that no work is done for labels not drawn.
+export const LABELLED = {
+  lgas: { idProperty: 'id', minzoom: 0 },
+  districts: { idProperty: 'id', minzoom: 8 },
+  cadzones: { idProperty: 'id', minzoom: 11 },
+  plots: { idProperty: 'ID', minzoom: 17 },
+};
 
 const REGULAR = ['DejaVu Sans Book'];
 const BOLD = ['DejaVu Sans Bold'];
@@ -29,12 +38,13 @@ function statusColour() {
 function styleLayersOf(name) {
   const meta = { 'kavara:layer': name };
   const base = { source: name, 'source-layer': name, metadata: meta };
+  const label = { source: labelSource(name), metadata: meta };
   switch (name) {
     case 'lgas':
       return [
         { ...base, id: 'lgas-line', type: 'line',
           paint: { 'line-color': '#5b2a86', 'line-width': ['interpolate', ['linear'], ['zoom'], 4, 1.5, 14, 3.5], 'line-dasharray': [4, 2] } },
-        { ...base, id: 'lgas-label', type: 'symbol', maxzoom: 13,
+        { ...label, id: 'lgas-label', type: 'symbol', maxzoom: 13,
           layout: { 'text-field': ['get', 'name'], 'text-font': BOLD, 'text-size': 15, 'text-transform': 'uppercase', 'text-letter-spacing': 0.12 },
           paint: { 'text-color': '#5b2a86', ...HALO } },
       ];
@@ -42,7 +52,7 @@ function styleLayersOf(name) {
       return [
         { ...base, id: 'districts-line', type: 'line',
           paint: { 'line-color': '#8e44ad', 'line-width': ['interpolate', ['linear'], ['zoom'], 4, 0.8, 14, 2.2] } },
-        { ...base, id: 'districts-label', type: 'symbol', minzoom: 8, maxzoom: 15,
+        { ...label, id: 'districts-label', type: 'symbol', minzoom: LABELLED.districts.minzoom, maxzoom: 15,
           layout: { 'text-field': ['get', 'name'], 'text-font': BOLD, 'text-size': 13 },
           paint: { 'text-color': '#6c3483', ...HALO } },
       ];
@@ -51,7 +61,7 @@ function styleLayersOf(name) {
         { ...base, id: 'cadzones-fill', type: 'fill', paint: { 'fill-color': '#2a9d8f', 'fill-opacity': 0.06 } },
         { ...base, id: 'cadzones-line', type: 'line',
           paint: { 'line-color': '#2a9d8f', 'line-width': 1.2, 'line-dasharray': [2, 2] } },
-        { ...base, id: 'cadzones-label', type: 'symbol', minzoom: 11,
+        { ...label, id: 'cadzones-label', type: 'symbol', minzoom: LABELLED.cadzones.minzoom,
           layout: { 'text-field': ['get', 'name'], 'text-font': REGULAR, 'text-size': 12 },
           paint: { 'text-color': '#1d6f65', ...HALO } },
       ];
@@ -62,7 +72,7 @@ function styleLayersOf(name) {
           paint: { 'line-color': '#3d3d3d', 'line-width': ['interpolate', ['linear'], ['zoom'], 12, 0.2, 18, 1.4] } },
         { ...base, id: 'plots-selected', type: 'line', filter: ['==', ['get', 'ID'], -1],
           paint: { 'line-color': '#d00000', 'line-width': 3 } },
-        { ...base, id: 'plots-label', type: 'symbol', minzoom: 17,
+        { ...label, id: 'plots-label', type: 'symbol', minzoom: LABELLED.plots.minzoom,
           layout: { 'text-field': ['get', 'PLOT_NO'], 'text-font': REGULAR, 'text-size': 11 },
           paint: { 'text-color': '#222', ...HALO } },
       ];
@@ -104,6 +114,7 @@ export function buildStyle(catalogue) {
       minzoom: layer.min_zoom,
       maxzoom: MAX_ZOOM,
     };
+    if (LABELLED[name]) sources[labelSource(name)] = emptyLabelSource();
   }
   return {
     version: 8,
