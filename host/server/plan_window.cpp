@@ -10,9 +10,9 @@ constexpr double plot_margin_m = 15;
 
 }  // namespace
 
-PlanWindow plan_window(const GridBounds& target, GridPoint centroid, const Paper& paper) {
-    double survey_w = (target.max_e - target.min_e) + 2 * plot_margin_m;
-    double survey_h = (target.max_n - target.min_n) + 2 * plot_margin_m;
+PlanWindow plan_window(const plots::Bounds& target, GridPoint centroid, const Paper& paper) {
+    double survey_w = (target.maxx - target.minx) + 2 * plot_margin_m;
+    double survey_h = (target.maxy - target.miny) + 2 * plot_margin_m;
     int scale = plots::get_recommended_scale(survey_w, survey_h, paper.width_mm, paper.height_mm);
     double half_w = paper.width_mm * scale / 1000 / 2;
     double half_h = paper.height_mm * scale / 1000 / 2;

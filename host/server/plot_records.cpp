@@ -65,7 +65,7 @@ struct Target {
     std::string plot_no;
     Json geometry;
     double area_m2 = 0;
-    GridBounds bounds;
+    plots::Bounds bounds;
     GridPoint centroid;
     bool beacons_recorded = true;
     std::vector<Corner> corners;
@@ -152,13 +152,13 @@ Json target_record(std::int64_t plot_id, const Target& target) {
     return record;
 }
 
-host::database::Params window_params(std::int64_t plot_id, const GridBounds& ground) {
-    double pad = window_margin * std::max(ground.max_e - ground.min_e, ground.max_n - ground.min_n);
+host::database::Params window_params(std::int64_t plot_id, const plots::Bounds& ground) {
+    double pad = window_margin * std::max(ground.maxx - ground.minx, ground.maxy - ground.miny);
     return {{"plot_id", plot_id},
-            {"min_e", ground.min_e - pad},
-            {"min_n", ground.min_n - pad},
-            {"max_e", ground.max_e + pad},
-            {"max_n", ground.max_n + pad}};
+            {"min_e", ground.minx - pad},
+            {"min_n", ground.miny - pad},
+            {"max_e", ground.maxx + pad},
+            {"max_n", ground.maxy + pad}};
 }
 
 void add_surroundings(const host::database::Result& result, PlotRecords& records) {

@@ -81,7 +81,7 @@ TEST(PlotRecords, SurroundingsAreThoseOfThePlansWindow) {
     // 33 x 40 m with its margins is 1:500 on the default paper: 95 x 80 m of ground, which
     // reaches the neighbour to the east and the street to the south but not plot 103, 500 m off.
     EXPECT_EQ(records->window.scale, 500);
-    EXPECT_NEAR(records->window.ground.max_e - records->window.ground.min_e, 95, 1e-9);
+    EXPECT_NEAR(records->window.ground.maxx - records->window.ground.minx, 95, 1e-9);
     EXPECT_EQ(column(records->parcel_data, "parcel_number"), (std::vector<Json>{101, 102}));
     ASSERT_EQ(records->road_data.size(), 2u);
     EXPECT_EQ(records->road_data[0]["geometry"]["type"], "LineString");
@@ -101,8 +101,8 @@ TEST(PlotRecords, TheRendererDrawsTheWindowTheRecordsWereChosenFor) {
     ASSERT_TRUE(records);
     auto plan = plots::compose_plot(records->parcel_data, 101, records->road_data);
     EXPECT_EQ(plan.scale, records->window.scale);
-    EXPECT_NEAR(plan.figure.axes().xlim().low, records->window.ground.min_e, 0.01);
-    EXPECT_NEAR(plan.figure.axes().ylim().high, records->window.ground.max_n, 0.01);
+    EXPECT_NEAR(plan.figure.axes().xlim().low, records->window.ground.minx, 0.01);
+    EXPECT_NEAR(plan.figure.axes().ylim().high, records->window.ground.maxy, 0.01);
     // The leg of 5 m is under 15 mm at 1:500, so it is listed rather than labelled.
     ASSERT_EQ(plan.schedule.size(), 1u);
     EXPECT_EQ(plan.schedule[0].dump(),

@@ -50,10 +50,10 @@ TEST(PlanWindow, MatchesTheRenderersLayout) {
                 {.max_width_mm = paper.width_mm, .max_height_mm = paper.height_mm});
             const auto& ax = plan.figure.axes();
             EXPECT_EQ(window.scale, plan.scale);
-            EXPECT_NEAR(window.ground.min_e, ax.xlim().low, 1e-6);
-            EXPECT_NEAR(window.ground.max_e, ax.xlim().high, 1e-6);
-            EXPECT_NEAR(window.ground.min_n, ax.ylim().low, 1e-6);
-            EXPECT_NEAR(window.ground.max_n, ax.ylim().high, 1e-6);
+            EXPECT_NEAR(window.ground.minx, ax.xlim().low, 1e-6);
+            EXPECT_NEAR(window.ground.maxx, ax.xlim().high, 1e-6);
+            EXPECT_NEAR(window.ground.miny, ax.ylim().low, 1e-6);
+            EXPECT_NEAR(window.ground.maxy, ax.ylim().high, 1e-6);
         }
     }
 }
@@ -63,10 +63,10 @@ TEST(PlanWindow, CoversThePaperAtTheChosenScale) {
     // paper (40 m is 160 mm), so 1:500, whose 190 x 160 mm cover 95 x 80 m around the centroid.
     auto window = kavara::server::plan_window({100, 200, 110, 210}, {104, 206}, Paper{});
     EXPECT_EQ(window.scale, 500);
-    EXPECT_DOUBLE_EQ(window.ground.min_e, 104 - 47.5);
-    EXPECT_DOUBLE_EQ(window.ground.max_e, 104 + 47.5);
-    EXPECT_DOUBLE_EQ(window.ground.min_n, 206 - 40);
-    EXPECT_DOUBLE_EQ(window.ground.max_n, 206 + 40);
+    EXPECT_DOUBLE_EQ(window.ground.minx, 104 - 47.5);
+    EXPECT_DOUBLE_EQ(window.ground.maxx, 104 + 47.5);
+    EXPECT_DOUBLE_EQ(window.ground.miny, 206 - 40);
+    EXPECT_DOUBLE_EQ(window.ground.maxy, 206 + 40);
     // On a wider, taller paper the same plot fits at 1:250.
     EXPECT_EQ(kavara::server::plan_window({100, 200, 110, 210}, {104, 206}, {190, 250}).scale, 250);
 }
