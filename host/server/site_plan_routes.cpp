@@ -152,6 +152,9 @@ host::awaitable<StoredPlan> stored_plan(host::http::Call& call) {
     plan.paper = {checked_paper_mm("max_width_mm", call.real("max_width_mm")),
                   checked_paper_mm("max_height_mm", call.real("max_height_mm"))};
     auto records = co_await load_plot_records(call.db(), plan.plot_id, plan.paper);
+    // The connection goes back to the pool now rather than idling in its transaction while the
+    // plan is drawn.
+    co_await call.db().close();
     if (!records)
         throw host::http::HTTPException(404, fmt::format("No plot with ID {}", plan.plot_id));
     plan.records = std::move(*records);

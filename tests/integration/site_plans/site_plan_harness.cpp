@@ -19,12 +19,12 @@ std::string file_text(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+}  // namespace
+
 const host::http::App& app() {
     static auto instance = kavara::server::build_app();
     return *instance;
 }
-
-}  // namespace
 
 const seed::ScratchDatabase& fixture_database() {
     static const auto database = [] {
@@ -51,7 +51,7 @@ void route_requests_to(const std::string& url) {
     host::database::set_default_pool(pool_for(url));
 }
 
-host::http::Response get(std::string_view target) {
+host::http::Request get_request(std::string_view target) {
     host::http::Request request;
     request.method = "GET";
     request.target = std::string(target);
@@ -60,7 +60,11 @@ host::http::Response get(std::string_view target) {
     if (question != std::string_view::npos)
         request.query = std::string(target.substr(question + 1));
     request.client_host = "127.0.0.1";
-    return run(app().handle(request));
+    return request;
+}
+
+host::http::Response get(std::string_view target) {
+    return run(app().handle(get_request(target)));
 }
 
 nlohmann::ordered_json json_body(const host::http::Response& response) {

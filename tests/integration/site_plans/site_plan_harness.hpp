@@ -8,6 +8,7 @@
 
 #include "host/database.hpp"
 #include "host/http.hpp"
+#include "host/router.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -26,7 +27,9 @@ std::shared_ptr<host::database::Pool> pool_for(const std::string& url);
 
 // Requests answered by the application, whose sessions come from the pool of `url`.
 void route_requests_to(const std::string& url);
+host::http::Request get_request(std::string_view target);
 host::http::Response get(std::string_view target);
+const host::http::App& app();
 
 nlohmann::ordered_json json_body(const host::http::Response& response);
 std::string detail(const host::http::Response& response);

@@ -3,6 +3,12 @@
 // the API document.
 #include "site_plan_harness.hpp"
 
+#include "host/database.hpp"
+#include "host/runtime.hpp"
+#include "support.hpp"
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -152,6 +158,28 @@ TEST_F(StoredPlanRoutes, PaperSizesOutsideA0Are422) {
     }
     // A0 itself is allowed.
     EXPECT_EQ(get("/plots/site-plan/101.pdf?max_width_mm=1189&max_height_mm=841").status, 200u);
+}
+
+TEST_F(StoredPlanRoutes, DrawingDoesNotHoldTheDatabaseConnection) {
+    // One connection for both requests: the lookup of an unknown plot, asked for second, is
+    // answered while the first plan is still being drawn on A2.
+    host::database::set_default_pool(host::database::Pool::create(
+        host::event_loop().get_executor(), {.conninfo = fixture_database().url(), .size = 1}));
+    std::vector<std::string> finished;
+    auto request = [&](std::string target) -> host::awaitable<void> {
+        auto response = co_await app().handle(get_request(target));
+        EXPECT_NE(response.status, 500u) << target;
+        finished.push_back(target);
+    };
+    auto both = [&]() -> host::awaitable<void> {
+        using namespace boost::asio::experimental::awaitable_operators;
+        co_await (request("/plots/site-plan/101.png?max_width_mm=594&max_height_mm=420") &&
+                  request("/plots/site-plan/999"));
+    };
+    kavara::test::run(both());
+    EXPECT_EQ(finished, (std::vector<std::string>{
+                            "/plots/site-plan/999",
+                            "/plots/site-plan/101.png?max_width_mm=594&max_height_mm=420"}));
 }
 
 TEST_F(StoredPlanRoutes, ApiDocumentListsTheRoutesAndTheirParameters) {
