@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -26,6 +27,9 @@ using plots::Json;
 // Paper larger than A0 would only make the renderer allocate huge surfaces.
 constexpr double kLargestPaperMm = 1189.0;
 constexpr Paper kDefaultPaper;
+// The two statements take milliseconds; a database that cannot answer within this (a lock held
+// on the plot tables, an overloaded server) is reported instead of holding the request open.
+constexpr auto kRecordsTimeLimit = std::chrono::seconds(5);
 
 [[noreturn]] void reject(const std::string& message) {
     throw host::http::HTTPException(422, message);
@@ -151,7 +155,15 @@ host::awaitable<StoredPlan> stored_plan(host::http::Call& call) {
     plan.plot_id = call.integer("plot_id");
     plan.paper = {checked_paper_mm("max_width_mm", call.real("max_width_mm")),
                   checked_paper_mm("max_height_mm", call.real("max_height_mm"))};
-    auto records = co_await load_plot_records(call.db(), plan.plot_id, plan.paper);
+    std::optional<PlotRecords> records;
+    try {
+        records = co_await host::wait_for(load_plot_records(call.db(), plan.plot_id, plan.paper),
+                                          kRecordsTimeLimit);
+    } catch (const host::TimeoutError&) {
+        throw host::http::HTTPException(
+            503, fmt::format("The records of plot {} could not be read within {} s; try again",
+                             plan.plot_id, kRecordsTimeLimit.count()));
+    }
     // The connection goes back to the pool now rather than idling in its transaction while the
     // plan is drawn.
     co_await call.db().close();

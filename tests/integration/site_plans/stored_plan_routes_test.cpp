@@ -11,8 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <libpq-fe.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -180,6 +184,28 @@ TEST_F(StoredPlanRoutes, DrawingDoesNotHoldTheDatabaseConnection) {
     EXPECT_EQ(finished, (std::vector<std::string>{
                             "/plots/site-plan/999",
                             "/plots/site-plan/101.png?max_width_mm=594&max_height_mm=420"}));
+}
+
+// Another session holding a lock on the plots stalls the lookup; the request is answered 503 in
+// bounded time, and the pooled session works again once the lock is gone.
+TEST_F(StoredPlanRoutes, AStalledDatabaseIsReportedNotWaitedFor) {
+    std::unique_ptr<PGconn, decltype(&PQfinish)> locker(
+        PQconnectdb(fixture_database().url().c_str()), &PQfinish);
+    ASSERT_EQ(PQstatus(locker.get()), CONNECTION_OK);
+    auto exec = [&](const char* statement) {
+        std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(locker.get(), statement),
+                                                             &PQclear);
+        ASSERT_EQ(PQresultStatus(result.get()), PGRES_COMMAND_OK) << statement;
+    };
+    exec(R"(BEGIN; LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE)");
+    const auto started = std::chrono::steady_clock::now();
+    auto stalled = get("/plots/site-plan/101.png");
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(stalled.status, 503u);
+    EXPECT_NE(detail(stalled).find("plot 101"), std::string::npos) << detail(stalled);
+    EXPECT_LT(waited, std::chrono::seconds(8));
+    exec("ROLLBACK");
+    EXPECT_EQ(get("/plots/site-plan/101.png").status, 200u);
 }
 
 TEST_F(StoredPlanRoutes, ApiDocumentListsTheRoutesAndTheirParameters) {
