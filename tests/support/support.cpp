@@ -175,4 +175,12 @@ std::vector<std::string> sql(const std::string& statement) {
     return rows;
 }
 
+host::redis::Options local_redis(std::uint16_t port, double socket_timeout) {
+    host::redis::Options options;
+    options.host = "127.0.0.1";
+    options.port = port;
+    options.socket_timeout = socket_timeout;
+    return options;
+}
+
 }  // namespace kavara::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/redis.hpp"
 #include "host/runtime.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -42,6 +43,9 @@ double seconds_since(std::chrono::steady_clock::time_point start);
 
 // A redis-server of the test's own, on a free port, without persistence. Fault tests stop, pause
 // (SIGSTOP) and kill it without disturbing the shared server of scripts/services.
+// Client options for a Redis server on this machine.
+host::redis::Options local_redis(std::uint16_t port, double socket_timeout = 5.0);
+
 class ScratchRedis {
   public:
     ScratchRedis();

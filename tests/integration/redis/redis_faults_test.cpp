@@ -17,18 +17,11 @@ using host::awaitable;
 using host::redis::Client;
 using host::redis::RedisError;
 using kavara::test::failure_of;
+using kavara::test::local_redis;
 using kavara::test::run;
 using kavara::test::seconds_since;
 using Clock = std::chrono::steady_clock;
 using namespace asio::experimental::awaitable_operators;
-
-host::redis::Options local(std::uint16_t port, double socket_timeout = 5.0) {
-    host::redis::Options options;
-    options.host = "127.0.0.1";
-    options.port = port;
-    options.socket_timeout = socket_timeout;
-    return options;
-}
 
 std::string address(std::uint16_t port) {
     return "127.0.0.1:" + std::to_string(port);
@@ -46,7 +39,7 @@ std::int64_t connection_id(Client& client) {
 
 TEST(RedisFaults, ARefusedConnectionFailsAtOnceWithTheAddress) {
     const auto port = kavara::test::free_port();
-    Client client(host::event_loop().get_executor(), local(port));
+    Client client(host::event_loop().get_executor(), local_redis(port));
     const auto start = Clock::now();
     EXPECT_EQ(run(failure_of(client.get("k"))),
               "Error connecting to " + address(port) + ": Connection refused");
@@ -55,7 +48,7 @@ TEST(RedisFaults, ARefusedConnectionFailsAtOnceWithTheAddress) {
 
 TEST(RedisFaults, AStoppedServerFailsPromptlyAndARestartedOneIsReconnected) {
     kavara::test::ScratchRedis redis;
-    Client client(host::event_loop().get_executor(), local(redis.port()));
+    Client client(host::event_loop().get_executor(), local_redis(redis.port()));
     run(client.set("k", "before"));
 
     redis.stop();
@@ -72,7 +65,7 @@ TEST(RedisFaults, AStoppedServerFailsPromptlyAndARestartedOneIsReconnected) {
 
 TEST(RedisFaults, AStalledServerFailsEveryWaiterAfterTheSocketTimeout) {
     kavara::test::ScratchRedis redis;
-    Client client(host::event_loop().get_executor(), local(redis.port(), 0.5));
+    Client client(host::event_loop().get_executor(), local_redis(redis.port(), 0.5));
     run(client.set("k", "v"));
 
     redis.pause();
@@ -95,13 +88,13 @@ TEST(RedisFaults, AListenerThatNeverAnswersTimesOut) {
     kavara::test::SilentListener silent;
 
     // Section: the reply never comes.
-    Client reading(host::event_loop().get_executor(), local(silent.port(), 0.5));
+    Client reading(host::event_loop().get_executor(), local_redis(silent.port(), 0.5));
     auto start = Clock::now();
     EXPECT_EQ(run(failure_of(reading.get("k"))), "Timeout reading from " + address(silent.port()));
     EXPECT_LT(seconds_since(start), 2.0);
 
     // Section: selecting a database is part of connecting, under the connect time-out.
-    auto options = local(silent.port());
+    auto options = local_redis(silent.port());
     options.db = 1;
     options.connect_timeout = 0.5;
     Client selecting(host::event_loop().get_executor(), options);
@@ -113,7 +106,7 @@ TEST(RedisFaults, AListenerThatNeverAnswersTimesOut) {
 
 TEST(RedisFaults, ADatabaseTheServerRefusesFailsTheConnect) {
     kavara::test::ScratchRedis redis;
-    auto options = local(redis.port());
+    auto options = local_redis(redis.port());
     options.db = 1000;
     Client client(host::event_loop().get_executor(), options);
     const std::string message = run(failure_of(client.get("k")));
@@ -122,7 +115,7 @@ TEST(RedisFaults, ADatabaseTheServerRefusesFailsTheConnect) {
 
 TEST(RedisFaults, ACancelledWaitReturnsOnTimeAndLaterRepliesStayMatched) {
     kavara::test::ScratchRedis redis;
-    Client client(host::event_loop().get_executor(), local(redis.port()));
+    Client client(host::event_loop().get_executor(), local_redis(redis.port()));
     run(client.set("a", "A"));
     run(client.set("b", "B"));
     const auto id = connection_id(client);
@@ -141,7 +134,7 @@ TEST(RedisFaults, ACancelledWaitReturnsOnTimeAndLaterRepliesStayMatched) {
 
 TEST(RedisFaults, DisconnectFailsWaitersAndTheNextCommandReconnects) {
     kavara::test::ScratchRedis redis;
-    Client client(host::event_loop().get_executor(), local(redis.port()));
+    Client client(host::event_loop().get_executor(), local_redis(redis.port()));
     const auto id = connection_id(client);
 
     redis.pause();
@@ -159,7 +152,8 @@ TEST(RedisFaults, DisconnectFailsWaitersAndTheNextCommandReconnects) {
 TEST(RedisFaults, AClientDestroyedWithCommandsPendingFailsThemWhenTheLoopRunsAgain) {
     kavara::test::ScratchRedis redis;
     redis.pause();
-    auto client = std::make_unique<Client>(host::event_loop().get_executor(), local(redis.port()));
+    auto client =
+        std::make_unique<Client>(host::event_loop().get_executor(), local_redis(redis.port()));
     std::string message;
     asio::co_spawn(host::event_loop(), failure_of(client->get("k")),
                    [&](std::exception_ptr, std::string m) { message = std::move(m); });

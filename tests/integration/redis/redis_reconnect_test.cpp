@@ -19,18 +19,11 @@ namespace asio = boost::asio;
 using host::awaitable;
 using host::redis::Client;
 using kavara::test::failure_of;
+using kavara::test::local_redis;
 using kavara::test::run;
 using kavara::test::ScratchRedis;
 using kavara::test::seconds_since;
 using Clock = std::chrono::steady_clock;
-
-host::redis::Options local(std::uint16_t port, double socket_timeout = 5.0) {
-    host::redis::Options options;
-    options.host = "127.0.0.1";
-    options.port = port;
-    options.socket_timeout = socket_timeout;
-    return options;
-}
 
 std::int64_t connection_id(Client& client) {
     return run(client.command({"CLIENT", "ID"})).integer;
@@ -56,7 +49,7 @@ void wait_until_dropped(const ScratchRedis& redis, std::int64_t id,
 
 TEST(RedisReconnect, TheFirstCommandAfterAServerRestartSucceeds) {
     ScratchRedis redis;
-    Client client(host::event_loop().get_executor(), local(redis.port()));
+    Client client(host::event_loop().get_executor(), local_redis(redis.port()));
     run(client.set("k", "before"));
 
     for (int restart = 0; restart < 2; ++restart) {
@@ -70,7 +63,7 @@ TEST(RedisReconnect, TheFirstCommandAfterAServerRestartSucceeds) {
 
 TEST(RedisReconnect, TheReplacementSelectsTheDatabaseAgain) {
     ScratchRedis redis;
-    auto options = local(redis.port());
+    auto options = local_redis(redis.port());
     options.db = 3;
     Client client(host::event_loop().get_executor(), options);
     run(client.set("k", "before"));
@@ -87,14 +80,14 @@ TEST(RedisReconnect, AConnectionTheServerClosedForIdlenessIsReplaced) {
     ASSERT_EQ(redis.cli("CONFIG SET timeout 1"), "OK");
 
     // Section: the event loop stands still while the server drops the connection.
-    Client still(host::event_loop().get_executor(), local(redis.port()));
+    Client still(host::event_loop().get_executor(), local_redis(redis.port()));
     auto id = connection_id(still);
     wait_until_dropped(redis, id,
                        [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
     EXPECT_NE(connection_id(still), id);
 
     // Section: the event loop runs and sees the connection close while it waits.
-    Client running(host::event_loop().get_executor(), local(redis.port()));
+    Client running(host::event_loop().get_executor(), local_redis(redis.port()));
     id = connection_id(running);
     wait_until_dropped(redis, id, [] { run(sleep_for(0.2)); });
     EXPECT_NE(connection_id(running), id);
@@ -104,7 +97,7 @@ TEST(RedisReconnect, AServerThatIsDownStaysAnErrorWithinTheTimeOuts) {
     // Section: a stopped server refuses the replacement, every time, at once.
     {
         ScratchRedis redis;
-        Client client(host::event_loop().get_executor(), local(redis.port()));
+        Client client(host::event_loop().get_executor(), local_redis(redis.port()));
         run(client.set("k", "v"));
         redis.stop();
         const std::string refused =
@@ -120,7 +113,7 @@ TEST(RedisReconnect, AServerThatIsDownStaysAnErrorWithinTheTimeOuts) {
     // the socket time-out, and only once.
     {
         ScratchRedis redis;
-        Client client(host::event_loop().get_executor(), local(redis.port(), 0.5));
+        Client client(host::event_loop().get_executor(), local_redis(redis.port(), 0.5));
         run(client.set("k", "v"));
         redis.stop();
         redis.start();
