@@ -194,7 +194,10 @@ describe('demo map in a browser', () => {
     await image.waitFor({ state: 'visible', timeout: 60000 });
     const size = await image.evaluate((img) => ({ width: img.naturalWidth, height: img.naturalHeight, src: img.src }));
     assert.deepEqual({ width: size.width, height: size.height }, PLAN_PIXELS);
-    assert.match(size.src, new RegExp(`/plots/site-plan/${target.id}\\.png$`));
+    assert.ok(size.src.startsWith('data:image/png;base64,'));
+    assert.match(await page.textContent('#site-plan [data-role=status]'), /^Scale 1:\d+ on 190 × 160 mm$/);
+    const pdf = await page.getAttribute('#site-plan [data-role=pdf]', 'href');
+    assert.equal(pdf, `/plots/site-plan/${target.id}.pdf`);
     await page.screenshot({ path: join(artifacts, 'site-plan.png') });
     assert.deepEqual(consoleErrors, []);
   });

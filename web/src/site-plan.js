@@ -12,35 +12,51 @@ function detailsTable(properties) {
   return table;
 }
 
-async function failureDetail(url) {
-  try {
-    const response = await fetch(url);
-    const body = await response.json();
-    return body.detail ?? body.message ?? `${response.status}`;
-  } catch {
-    return 'the server did not answer';
+// The legs too short to carry their bearing and distance on the plan are listed beside it.
+function scheduleTable(schedule) {
+  const table = document.createElement('table');
+  table.className = 'schedule';
+  const head = table.createTHead().insertRow();
+  for (const title of ['From', 'To', 'Bearing', 'Distance (m)']) {
+    const cell = document.createElement('th');
+    cell.textContent = title;
+    head.append(cell);
   }
+  const body = table.createTBody();
+  for (const leg of schedule) {
+    const row = body.insertRow();
+    for (const key of ['from', 'to', 'bearing', 'distance']) row.insertCell().textContent = leg[key];
+  }
+  return table;
 }
 
-function showPlan(dialog, plotId, plotNo) {
+async function showPlan(dialog, plotId, plotNo) {
   const base = `/plots/site-plan/${encodeURIComponent(plotId)}`;
   const title = dialog.querySelector('[data-role=title]');
   const status = dialog.querySelector('[data-role=status]');
   const image = dialog.querySelector('img');
-  const pdf = dialog.querySelector('[data-role=pdf]');
+  const legs = dialog.querySelector('[data-role=schedule]');
   title.textContent = `Site plan of ${plotNo ?? `plot ${plotId}`}`;
   status.textContent = 'Drawing the plan…';
   image.hidden = true;
-  pdf.href = `${base}.pdf`;
-  image.onload = () => {
-    status.textContent = '';
-    image.hidden = false;
-  };
-  image.onerror = async () => {
-    status.textContent = `No plan: ${await failureDetail(base)}`;
-  };
-  image.src = `${base}.png`;
+  legs.replaceChildren();
+  dialog.querySelector('[data-role=pdf]').href = `${base}.pdf`;
+  dialog.querySelector('[data-role=png]').href = `${base}.png`;
   if (!dialog.open) dialog.showModal();
+  try {
+    const response = await fetch(base);
+    const body = await response.json();
+    if (!response.ok) throw new Error(body.detail ?? `${response.status}`);
+    const { image64, scale, paper_size: [width, height], schedule } = body.data;
+    image.onload = () => {
+      status.textContent = `Scale 1:${scale} on ${width} × ${height} mm`;
+      image.hidden = false;
+    };
+    image.src = `data:image/png;base64,${image64}`;
+    if (schedule.length) legs.append(scheduleTable(schedule));
+  } catch (error) {
+    status.textContent = `No plan: ${error.message}`;
+  }
 }
 
 export function enablePlotDetails(map, maplibregl, dialog) {
