@@ -80,6 +80,7 @@ describe('demo map in a browser', () => {
   let profileDir;
   const consoleErrors = [];
   const tiles = []; // {layer, status, bytes}
+  const throttled = []; // tile requests the service refused with 429, for the whole run
 
   before(async () => {
     assert.ok(serverBin, 'KAVARA_SERVER_BIN must name the kavara-server binary');
@@ -109,6 +110,7 @@ describe('demo map in a browser', () => {
       if (!layer) return;
       const body = response.status() === 200 ? await response.body().catch(() => Buffer.alloc(0)) : Buffer.alloc(0);
       tiles.push({ layer, status: response.status(), bytes: body.length });
+      if (response.status() === 429) throttled.push(response.url());
     });
   });
 
@@ -167,6 +169,21 @@ describe('demo map in a browser', () => {
       assert.ok(tiles.some((t) => t.layer === name && t.status === 200 && t.bytes > 0), `${name} has content`);
     const zoomText = await page.textContent('[data-testid=zoom]');
     assert.equal(zoomText, '5.0');
+    assert.deepEqual(consoleErrors, []);
+  });
+
+  it('keeps under the tile rate limit while the view moves quickly', async () => {
+    const { lng, lat } = await page.evaluate(() => window.kavara.map.getCenter());
+    // Each jump needs a fresh set of tiles from every layer, several times the per-second limit.
+    for (const [dx, dy, zoom] of [[0.004, 0, 16], [0, 0.004, 17], [-0.004, 0, 16], [0, -0.004, 15], [0.002, 0.002, 17]]) {
+      await page.evaluate((v) => window.kavara.map.jumpTo(v), { center: [lng + dx, lat + dy], zoom });
+      await page.waitForTimeout(150);
+    }
+    await waitForIdle(page);
+    assert.deepEqual(throttled, []);
+    const stats = await page.evaluate(() => window.kavara.tileStats);
+    assert.equal(stats.throttled, 0);
+    assert.equal(stats.failed, 0);
     assert.deepEqual(consoleErrors, []);
   });
 

@@ -8,9 +8,14 @@ export const TILE_PROTOCOL = 'kavara-tiles';
 const REQUESTS_PER_SECOND = 36;
 const WINDOW_MS = 1000;
 const RETRIES = 4;
+// The browser itself opens at most six connections to a server and queues the rest, so a fetch
+// started here may leave much later, in the server's next window. Keeping no more than that in
+// flight makes the start of a fetch the moment it is sent, which is what the server counts.
+const IN_FLIGHT = 6;
 
 const started = []; // start times of the requests of the last second
-const waiting = []; // {resolve, signal}
+const waiting = []; // {resolve(counted), signal}
+let inFlight = 0;
 
 export const tileStats = { requested: 0, empty: 0, throttled: 0, failed: 0 };
 
@@ -21,13 +26,25 @@ function sleep(ms) {
 function pump() {
   const now = performance.now();
   while (started.length && now - started[0] >= WINDOW_MS) started.shift();
-  while (waiting.length && started.length < REQUESTS_PER_SECOND) {
+  while (waiting.length && started.length < REQUESTS_PER_SECOND && inFlight < IN_FLIGHT) {
     const next = waiting.shift();
-    if (next.signal.aborted) continue;
+    if (next.signal.aborted) {
+      next.resolve(false); // given up while waiting: it takes no turn
+      continue;
+    }
     started.push(now);
-    next.resolve();
+    inFlight++;
+    next.resolve(true);
   }
-  if (waiting.length) setTimeout(pump, Math.max(1, WINDOW_MS - (now - started[0])));
+  // A full window reopens when its oldest request ages out; a full set of connections when a
+  // request finishes (see `release`).
+  if (waiting.length && started.length >= REQUESTS_PER_SECOND)
+    setTimeout(pump, Math.max(1, WINDOW_MS - (now - started[0])));
+}
+
+function release() {
+  inFlight--;
+  pump();
 }
 
 function turn(signal) {
@@ -37,17 +54,27 @@ function turn(signal) {
   });
 }
 
-async function fetchTile(url, signal) {
-  for (let attempt = 0; ; attempt++) {
-    await turn(signal);
-    signal.throwIfAborted();
+// One request in a turn of its own; the turn ends when its answer has been read.
+async function fetchOnce(url, signal) {
+  if (!(await turn(signal))) signal.throwIfAborted();
+  try {
     tileStats.requested++;
     const response = await fetch(url, { signal });
+    const data = response.ok ? await response.arrayBuffer() : null;
+    return { status: response.status, statusText: response.statusText, data };
+  } finally {
+    release();
+  }
+}
+
+async function fetchTile(url, signal) {
+  for (let attempt = 0; ; attempt++) {
+    const response = await fetchOnce(url, signal);
     if (response.status === 204) {
       tileStats.empty++;
       return new ArrayBuffer(0);
     }
-    if (response.ok) return response.arrayBuffer();
+    if (response.data) return response.data;
     if (response.status === 429 && attempt < RETRIES) {
       tileStats.throttled++;
       await sleep(WINDOW_MS * (attempt + 1));
