@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ std::uint16_t free_port();
 
 // Seconds since `start`, as a real.
 double seconds_since(std::chrono::steady_clock::time_point start);
+
+// Polls `condition` every 20 ms until it holds or `limit` passes; returns whether it held.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 // A redis-server of the test's own, on a free port, without persistence. Fault tests stop, pause
 // (SIGSTOP) and kill it without disturbing the shared server of scripts/services.

@@ -1,54 +1,12 @@
 #include "database_fixture.hpp"
-
-#include <filesystem>
-#include <stdexcept>
-#include <string>
+#include "scratch_postgres.hpp"
 
 namespace kavara::test::database {
 namespace {
 
-// A PostgreSQL cluster of the test's own, which it may stop and start again.
-class ScratchPostgres {
-  public:
-    ScratchPostgres() : port_(free_port()) {
-        char pattern[] = "/tmp/kavara-pg-XXXXXX";
-        if (!::mkdtemp(pattern))
-            throw std::runtime_error("mkdtemp failed");
-        dir_ = pattern;
-        // The server runs as a system user of its own, which must reach the cluster below.
-        std::filesystem::permissions(dir_, std::filesystem::perms(0755));
-        start();
-    }
-    ~ScratchPostgres() {
-        services("pg-stop");
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    ScratchPostgres(const ScratchPostgres&) = delete;
-    ScratchPostgres& operator=(const ScratchPostgres&) = delete;
-
-    void start() {
-        auto result = services("pg-start");
-        if (result.status != 0)
-            throw std::runtime_error("scratch PostgreSQL: " + result.out);
-    }
-    void stop() { services("pg-stop"); }
-    std::string conninfo() const { return conninfo_with_port(port_); }
-
-  private:
-    CommandResult services(const std::string& command) const {
-        return shell("KAVARA_STATE_DIR=" + dir_.string() +
-                     " KAVARA_PG_PORT=" + std::to_string(port_) + " " +
-                     (source_dir() / "scripts/services").string() + " " + command + " 2>&1");
-    }
-
-    std::uint16_t port_;
-    std::filesystem::path dir_;
-};
-
 TEST(Restart, SessionsWorkAgainOnceTheServerIsBack) {
     ScratchPostgres server;
-    auto pool = make_pool(2, server.conninfo());
+    auto pool = make_pool(2, conninfo_with_port(server.port()));
     run([&]() -> awaitable<void> {
         Session idle_one(pool), in_transaction(pool);
         co_await idle_one.execute("SELECT 1");

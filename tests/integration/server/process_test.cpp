@@ -1,79 +1,21 @@
 // kavara-server as a process: start-up, the API document, workers sharing the port, graceful
 // stop on SIGTERM and a failed load.
+#include "server_process.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <algorithm>
-#include <csignal>
-#include <set>
-#include <thread>
 
 namespace {
 
+using kavara::test::server_binary;
+using kavara::test::ServerProcess;
 using kavara::test::shell;
-using namespace std::chrono_literals;
-
-std::string server_binary() {
-    return (kavara::test::binary_dir() / "bin" / "kavara-server").string();
-}
-
-// A kavara-server child with its output in files.
-class ServerProcess {
-  public:
-    explicit ServerProcess(std::vector<std::string> args = {}, std::string env = "")
-        : port_(kavara::test::free_port()) {
-        out_ = "/tmp/kavara-server-" + std::to_string(port_) + ".out";
-        std::string command =
-            "exec env KAVARA_PORT=" + std::to_string(port_) + " " + env + " " + server_binary();
-        for (const auto& a : args)
-            command += " " + a;
-        command += " >" + out_ + " 2>" + out_ + ".err";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-    }
-    ~ServerProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool wait_ready() {
-        for (int i = 0; i < 300; ++i) {
-            if (curl("/gis/health/").status == 0)
-                return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-    kavara::test::CommandResult curl(const std::string& path, const std::string& extra = "") {
-        return shell("curl -sf --max-time 10 " + extra +
-                     " http://127.0.0.1:" + std::to_string(port_) + path);
-    }
-    int terminate_and_wait(int signal = SIGTERM) {
-        ::kill(pid_, signal);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() { return shell("cat " + out_).out; }
-    std::string errors() { return shell("cat " + out_ + ".err").out; }
-
-  private:
-    std::uint16_t port_;
-    std::string out_;
-    pid_t pid_ = -1;
-};
 
 TEST(ServerProcess, ServesTheApiDocumentAndStopsCleanly) {
     ServerProcess server;
-    ASSERT_TRUE(server.wait_ready()) << server.errors();
+    ASSERT_TRUE(server.wait_healthy()) << server.errors();
     auto doc = nlohmann::json::parse(server.curl("/openapi.json").out);
     const auto& paths = doc["paths"];
     for (const char* path :
@@ -85,14 +27,14 @@ TEST(ServerProcess, ServesTheApiDocumentAndStopsCleanly) {
               "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or "
               "for testing.");
     EXPECT_EQ(paths["/gis/{layer_name}/bbox/"]["get"]["parameters"].size(), 8u);
-    EXPECT_EQ(server.terminate_and_wait(), 0);
+    EXPECT_EQ(server.stop(), 0);
     auto out = server.output();
     EXPECT_NE(out.find("Kavara server listening on http://127.0.0.1:"), std::string::npos) << out;
 }
 
 TEST(ServerProcess, WorkersShareThePort) {
-    ServerProcess server({"--workers", "2"});
-    ASSERT_TRUE(server.wait_ready()) << server.errors();
+    ServerProcess server("", {"--workers", "2"});
+    ASSERT_TRUE(server.wait_healthy()) << server.errors();
     for (int i = 0; i < 40; ++i) {
         auto r = server.curl("/gis/layers/");
         EXPECT_EQ(r.status, 0);
@@ -100,7 +42,7 @@ TEST(ServerProcess, WorkersShareThePort) {
     auto out = server.output();
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n') >= 2, true) << out;
     EXPECT_NE(out.find("(pid "), out.rfind("(pid "));  // two workers announced themselves
-    EXPECT_EQ(server.terminate_and_wait(), 0);
+    EXPECT_EQ(server.stop(), 0);
 }
 
 TEST(ServerProcess, FailedLoadIsAClearErrorAndNonZeroExit) {

@@ -26,9 +26,9 @@ const host::http::App& app() {
     return *instance;
 }
 
-const seed::ScratchDatabase& fixture_database() {
+const ScratchDatabase& fixture_database() {
     static const auto database = [] {
-        auto db = std::make_unique<seed::ScratchDatabase>("siteplan");
+        auto db = std::make_unique<ScratchDatabase>("siteplan");
         db->rows(file_text(source_dir() / "scripts/sql/schema.sql"));
         db->rows(file_text(source_dir() / "tests/integration/site_plans/fixture.sql"));
         return db;

@@ -4,7 +4,7 @@
 // fixture.sql, sessions on it or on the shared seeded database, and requests answered by the
 // application in-process.
 
-#include "seed_database.hpp"
+#include "scratch_database.hpp"
 
 #include "host/database.hpp"
 #include "host/http.hpp"
@@ -20,7 +20,7 @@ namespace kavara::test::site_plans {
 
 // The scratch database with the schema and fixture.sql, made once per test program and dropped
 // at its end, so that the shared "kavara" database is never written to.
-const seed::ScratchDatabase& fixture_database();
+const ScratchDatabase& fixture_database();
 
 // A pool on the database of `url`, one per database for the whole program.
 std::shared_ptr<host::database::Pool> pool_for(const std::string& url);

@@ -14,7 +14,6 @@
 #include <memory>
 #include <numbers>
 #include <stdexcept>
-#include <thread>
 
 namespace kavara::test::tileway {
 namespace {
@@ -222,16 +221,6 @@ void RedisInspector::del_matching(const std::string& pattern) {
 std::vector<std::string> tileway_lines(const host::logging::Capture& capture,
                                        spdlog::level::level_enum level) {
     return capture.messages("kavara.tileway", level);
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 std::string TileAddress::path() const {

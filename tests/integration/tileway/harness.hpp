@@ -12,9 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,9 +87,6 @@ class RedisInspector {
 // The service's log lines at `level` collected by `capture`.
 std::vector<std::string> tileway_lines(const host::logging::Capture& capture,
                                        spdlog::level::level_enum level);
-
-// Polls `condition` every 20 ms until it holds or `limit` passes; returns whether it held.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 struct TileAddress {
     std::int64_t z, x, y;

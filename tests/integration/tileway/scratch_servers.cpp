@@ -3,48 +3,24 @@
 #include <stdexcept>
 
 namespace kavara::test::tileway {
+namespace {
 
-ScratchPostgres::ScratchPostgres(int plots) : port_(free_port()) {
-    char pattern[] = "/tmp/kavara-tileway-pg-XXXXXX";
-    if (!::mkdtemp(pattern))
-        throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    // The server runs as a system user of its own, which must reach the cluster below.
-    std::filesystem::permissions(dir_, std::filesystem::perms(0755));
-    url_ = "postgresql://postgres@127.0.0.1:" + std::to_string(port_) + "/kavara";
-    start();
+void seed_plots(const std::string& url, int plots) {
     const auto seed = shell((binary_dir() / "bin" / "kavara-seed").string() + " --plots " +
-                            std::to_string(plots) + " --database-url '" + url_ + "' 2>&1");
+                            std::to_string(plots) + " --database-url '" + url + "' 2>&1");
     if (seed.status != 0)
         throw std::runtime_error("kavara-seed failed:\n" + seed.out);
 }
 
-ScratchPostgres::~ScratchPostgres() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-}
-
-void ScratchPostgres::start() {
-    auto result = services("pg-start");
-    if (result.status != 0)
-        throw std::runtime_error("scratch PostgreSQL: " + result.out);
-}
-
-void ScratchPostgres::stop() {
-    services("pg-stop");
-}
-
-CommandResult ScratchPostgres::services(const std::string& command) const {
-    // The Redis port is named only so that nothing here could reach the shared Redis.
-    return shell("KAVARA_STATE_DIR=" + dir_.string() + " KAVARA_PG_PORT=" + std::to_string(port_) +
-                 " KAVARA_REDIS_PORT=" + std::to_string(free_port()) + " " +
-                 (source_dir() / "scripts/services").string() + " " + command + " 2>&1");
-}
+}  // namespace
 
 ScratchPostgres& program_cluster() {
-    static ScratchPostgres cluster(200);
-    return cluster;
+    static ScratchPostgres& seeded = []() -> ScratchPostgres& {
+        static ScratchPostgres cluster;
+        seed_plots(cluster.url(), 200);
+        return cluster;
+    }();
+    return seeded;
 }
 
 host::http::App& load_faults_app() {

@@ -1,15 +1,14 @@
 // kavara-server as a process with the tile service loaded: its start-up lines, loads that fail
 // on bad Redis settings, and tiles, cache headers and the rate limit over real HTTP, where the
 // client address comes from the socket.
+#include "server_process.hpp"
 #include "harness.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
-#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -18,10 +17,6 @@ namespace kavara::test::tileway {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string server_binary() {
-    return (binary_dir() / "bin" / "kavara-server").string();
-}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -37,55 +32,6 @@ std::vector<std::string> lines_of(const std::string& text) {
         lines.push_back(line);
     return lines;
 }
-
-// A kavara-server child on a free port with `environment` (shell assignments, or "-u NAME"
-// removals for env(1)), its standard output and error in files.
-class ServerProcess {
-  public:
-    explicit ServerProcess(const std::string& environment) : port_(free_port()) {
-        out_ = fmt::format("/tmp/kavara-tileway-server-{}-{}.out", ::getpid(), port_);
-        const auto command = fmt::format("exec env {} KAVARA_PORT={} {} >{} 2>{}.err", environment,
-                                         port_, server_binary(), out_, out_);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-    }
-    ~ServerProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        std::remove(out_.c_str());
-        std::remove((out_ + ".err").c_str());
-    }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-
-    bool wait_listening() {
-        return eventually(
-            [&] { return output().find("Kavara server listening") != std::string::npos; }, 30s);
-    }
-    // SIGTERM, then the exit status.
-    int stop() {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string url(const std::string& path) const {
-        return fmt::format("http://127.0.0.1:{}{}", port_, path);
-    }
-    std::string output() const { return read_file(out_); }
-    std::string errors() const { return read_file(out_ + ".err"); }
-
-  private:
-    std::uint16_t port_;
-    std::string out_;
-    pid_t pid_ = -1;
-};
 
 std::string service_environment() {
     return fmt::format("REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=0 DATABASE_URL='{}'",
