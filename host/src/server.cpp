@@ -1,6 +1,7 @@
 #include "host/server.hpp"
 
 #include "host/logging.hpp"
+#include "text.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/network_v4.hpp>
@@ -25,13 +26,7 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
+using detail::trim_blanks;
 
 bool address_in(const asio::ip::address& address, std::string_view entry) {
     boost::system::error_code ec;
@@ -74,7 +69,7 @@ std::vector<std::string> trusted_proxies_from_environment() {
     std::string_view rest(text);
     while (!rest.empty()) {
         auto comma = rest.find(',');
-        auto item = trim(rest.substr(0, comma));
+        auto item = trim_blanks(rest.substr(0, comma));
         if (!item.empty())
             proxies.emplace_back(item);
         if (comma == std::string_view::npos)
@@ -93,7 +88,7 @@ std::string client_address(const std::string& peer, std::string_view forwarded_f
     std::string_view candidate;
     while (!rest.empty()) {
         auto comma = rest.rfind(',');
-        auto item = trim(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
+        auto item = trim_blanks(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
         rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(0, comma);
         if (item.empty())
             continue;

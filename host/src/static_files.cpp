@@ -1,5 +1,7 @@
 #include "host/static_files.hpp"
 
+#include "text.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -93,13 +95,7 @@ std::string cache_control_for(const fs::path& file) {
     return "public, max-age=3600";
 }
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
+using detail::trim_blanks;
 
 // Size and modification time identify a version of a file well enough for revalidation.
 std::string entity_tag(std::uintmax_t size, fs::file_time_type modified) {
@@ -116,12 +112,12 @@ bool accepts_gzip(const Request& request) {
         std::string_view item = rest.substr(0, comma);
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         const auto semicolon = item.find(';');
-        std::string_view coding = trimmed(item.substr(0, semicolon));
+        std::string_view coding = trim_blanks(item.substr(0, semicolon));
         if (coding != "gzip" && coding != "*")
             continue;
         if (semicolon == std::string_view::npos)
             return true;
-        std::string_view parameter = trimmed(item.substr(semicolon + 1));
+        std::string_view parameter = trim_blanks(item.substr(semicolon + 1));
         if (!parameter.starts_with("q="))
             return true;
         parameter.remove_prefix(2);
@@ -141,7 +137,7 @@ bool matches_tag(std::string_view if_none_match, std::string_view tag) {
         std::size_t end = if_none_match.find(',', start);
         if (end == std::string_view::npos)
             end = if_none_match.size();
-        std::string_view candidate = trimmed(if_none_match.substr(start, end - start));
+        std::string_view candidate = trim_blanks(if_none_match.substr(start, end - start));
         if (candidate.starts_with("W/"))
             candidate.remove_prefix(2);
         if (candidate == tag)
