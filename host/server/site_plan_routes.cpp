@@ -43,6 +43,13 @@ double checked_paper_mm(std::string_view name, double value) {
     return value;
 }
 
+// Whole millimetres as integers, as the POST route echoes a paper size written as 190.
+Json paper_number(double mm) {
+    if (mm == std::floor(mm))
+        return static_cast<std::int64_t>(mm);
+    return mm;
+}
+
 // ---- drawing off the event loop -----------------------------------------------------------
 
 // Runs one renderer call on the blocking pool; its errors become the answers they stand for.
@@ -117,8 +124,9 @@ PlanRequest parse_plan_request(const std::string& text) {
         request.options.bounding_box = *it;
     request.options.max_width_mm = paper_dimension(body, "max_width_mm", kDefaultPaper.width_mm);
     request.options.max_height_mm = paper_dimension(body, "max_height_mm", kDefaultPaper.height_mm);
-    request.paper_size = Json::array(
-        {body.value("max_width_mm", Json(190)), body.value("max_height_mm", Json(160))});
+    request.paper_size =
+        Json::array({body.value("max_width_mm", paper_number(kDefaultPaper.width_mm)),
+                     body.value("max_height_mm", paper_number(kDefaultPaper.height_mm))});
     return request;
 }
 
@@ -171,13 +179,6 @@ host::awaitable<StoredPlan> stored_plan(host::http::Call& call) {
         throw host::http::HTTPException(404, fmt::format("No plot with ID {}", plan.plot_id));
     plan.records = std::move(*records);
     co_return plan;
-}
-
-// Whole millimetres as integers, as the POST route echoes a paper size written as 190.
-Json paper_number(double mm) {
-    if (mm == std::floor(mm))
-        return static_cast<std::int64_t>(mm);
-    return mm;
 }
 
 // "site-plan-SA-01_7.pdf": the plot number with characters that could break the header or a
