@@ -2,10 +2,10 @@
 // the layer's estimated centre at each zoom given, through the same session layer as the server.
 //   kavara-bench-tiles LAYER Z [Z...]   (DATABASE_URL selects the database)
 #include "host/database.hpp"
-#include "host/utils.hpp"
 #include "tileway/catalogue.hpp"
-#include "tileway/endpoints.hpp"
+#include "tileway/centroid.hpp"
 #include "tileway/mvt_sql.hpp"
+#include "tileway/tile_grid.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -31,17 +31,14 @@ host::awaitable<void> bench(std::string layer, std::vector<int> zooms) {
     std::printf("%4s %8s %10s %10s %10s\n", "z", "tiles", "median ms", "max ms", "avg bytes");
     for (int z : zooms) {
         const auto& sql = tileway::mvt_sql_for_tile(layer, z).first;
-        auto tile = host::latlon_to_xyz(lat, lon, z);
+        auto tile = tileway::latlon_to_xyz(lat, lon, z);
         std::vector<double> ms;
         std::size_t bytes = 0;
         for (int dx = -1; dx <= 1; ++dx) {
             for (int dy = -1; dy <= 1; ++dy) {
-                auto b = host::xyz_to_bbox_web_mercator(z, tile["x"].get<std::int64_t>() + dx,
-                                                        tile["y"].get<std::int64_t>() + dy);
-                host::database::Params params{{"min_x", b["minx"].get<double>()},
-                                              {"min_y", b["miny"].get<double>()},
-                                              {"max_x", b["maxx"].get<double>()},
-                                              {"max_y", b["maxy"].get<double>()}};
+                auto b = tileway::xyz_to_bbox_web_mercator(z, tile.x + dx, tile.y + dy);
+                host::database::Params params{
+                    {"min_x", b.minx}, {"min_y", b.miny}, {"max_x", b.maxx}, {"max_y", b.maxy}};
                 auto start = std::chrono::steady_clock::now();
                 auto result = co_await db->execute(sql, params);
                 ms.push_back(std::chrono::duration<double, std::milli>(

@@ -1,18 +1,54 @@
 #include "server_app.hpp"
 
+#include "host/runtime.hpp"
 #include "host/static_files.hpp"
 #include "site_plan_routes.hpp"
-#include "tileway/setup.hpp"
+#include "tileway/routes.hpp"
+#include "tileway/service.hpp"
 
 #include <plots/setup.hpp>
 
+#include <charconv>
+#include <climits>
+#include <cstdlib>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 namespace kavara::server {
 
+namespace {
+
+std::int64_t whole_number(const char* name, const char* fallback, std::int64_t low,
+                          std::int64_t high) {
+    const char* value = std::getenv(name);
+    std::string text = value ? value : fallback;
+    std::int64_t number = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty())
+        throw std::invalid_argument(std::string(name) + " must be a whole number, got '" + text +
+                                    "'");
+    if (number < low || number > high)
+        throw std::invalid_argument(std::string(name) +
+                                    " must be a port number from 0 to 65535, got " +
+                                    std::to_string(number));
+    return number;
+}
+
+tileway::RedisSettings redis_settings() {
+    const char* host = std::getenv("REDIS_HOST");
+    return {.redis_host = host ? host : "localhost",
+            .redis_port = static_cast<std::uint16_t>(whole_number("REDIS_PORT", "6379", 0, 65535)),
+            .redis_db = whole_number("REDIS_DB", "0", INT64_MIN, INT64_MAX)};
+}
+
+}  // namespace
+
 std::unique_ptr<host::http::App> build_app(const std::filesystem::path& web_root) {
     auto app = std::make_unique<host::http::App>();
-    app->mount(tileway::load());
+    auto tiles = std::make_shared<const tileway::Service>(redis_settings(),
+                                                          host::event_loop().get_executor());
+    app->mount(tileway::make_router(tiles));
     plots::load();
     add_site_plan_routes(*app);
     host::http::App* self = app.get();

@@ -131,7 +131,7 @@ PlanRequest parse_plan_request(const std::string& text) {
 }
 
 host::awaitable<host::http::Response> site_plan(host::http::Call& call) {
-    PlanRequest request = parse_plan_request(call.request()->body);
+    PlanRequest request = parse_plan_request(call.request().body);
     auto result = co_await draw_off_loop([&request] {
         return plots::generate_plot(request.parcel_data, request.selected_parcel_number,
                                     request.road_data, request.options);

@@ -61,7 +61,7 @@ void Router::add(Route route) {
     routes_.push_back(std::move(route));
 }
 
-Call::Call(const Request* request, std::map<std::string, ParamValue, std::less<>> values,
+Call::Call(const Request& request, std::map<std::string, ParamValue, std::less<>> values,
            database::Session* db)
     : request_(request), values_(std::move(values)), db_(db) {}
 
@@ -328,7 +328,7 @@ awaitable<Response> invoke(const CompiledRoute& route, const Request& request,
     std::unique_ptr<database::Session> session;
     if (route.route.uses_db)
         session = database::get_db();
-    Call call(&request, std::move(values), session.get());
+    Call call(request, std::move(values), session.get());
 
     std::optional<Response> response;
     std::exception_ptr failure;

@@ -75,11 +75,11 @@ class Router {
 // the request's database session.
 class Call {
   public:
-    Call(const Request* request, std::map<std::string, ParamValue, std::less<>> values,
+    Call(const Request& request, std::map<std::string, ParamValue, std::less<>> values,
          database::Session* db);
 
-    // The request, or null when the caller has no request object (direct calls in tests).
-    const Request* request() const noexcept { return request_; }
+    // The request being answered; it outlives the call.
+    const Request& request() const noexcept { return request_; }
     const std::string& text(std::string_view name) const;
     std::int64_t integer(std::string_view name) const;
     double real(std::string_view name) const;
@@ -89,7 +89,7 @@ class Call {
 
   private:
     const ParamValue& value(std::string_view name) const;
-    const Request* request_;
+    const Request& request_;
     std::map<std::string, ParamValue, std::less<>> values_;
     database::Session* db_;
 };

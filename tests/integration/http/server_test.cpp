@@ -28,15 +28,14 @@ host::http::App make_app() {
          .path = "/hello",
          .name = "hello",
          .handler = [](host::http::Call& call) -> host::awaitable<host::http::Response> {
-             const auto* request = call.request();
+             const auto* request = &call.request();
              co_return host::http::json_response({{"client", request->client_host.value_or("")}});
          }});
     app.add({.method = "POST",
              .path = "/echo",
              .name = "echo",
              .handler = [](host::http::Call& call) -> host::awaitable<host::http::Response> {
-                 co_return host::http::raw_response(host::Bytes(call.request()->body),
-                                                    "text/plain");
+                 co_return host::http::raw_response(host::Bytes(call.request().body), "text/plain");
              }});
     app.add({.method = "GET",
              .path = "/slow",

@@ -3,7 +3,6 @@
 #include "harness.hpp"
 
 #include "tileway/cache.hpp"
-#include "tileway/setup.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +21,7 @@ class TileCache : public ::testing::Test {
         redis_.del_matching("mvt_v8:*");
     }
 
-    static const ::tileway::BinaryRedisCache& cache() { return ::tileway::cache(); }
+    static const ::tileway::BinaryRedisCache& cache() { return service()->cache(); }
 
     RedisInspector redis_{program_redis().port()};
     host::logging::Capture log_;
@@ -30,7 +29,7 @@ class TileCache : public ::testing::Test {
 
 TEST_F(TileCache, KeysAreNamespacedAndUsedUnchanged) {
     EXPECT_EQ(cache()._make_key("plots:3:4:5"), "mvt_v8:plots:3:4:5");
-    const ::tileway::BinaryRedisCache plain(::tileway::redis_client());
+    const ::tileway::BinaryRedisCache plain(service()->redis_client());
     EXPECT_EQ(plain._make_key("plots:3:4:5"), "mvt:plots:3:4:5");
 
     run(cache().set("plots:3:4:5", host::Bytes(std::string("tile"))));
@@ -52,11 +51,11 @@ TEST_F(TileCache, BytesTravelUnchangedAndTheDefaultTtlIsAnHour) {
     auto read = run(cache().get("plots:9:1:2"));
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(read->str(), bytes);
-    auto safe = run(::tileway::safe_cache_get("plots:9:1:2"));
+    auto safe = run(service()->safe_cache_get("plots:9:1:2"));
     ASSERT_TRUE(safe.has_value());
     EXPECT_EQ(safe->str(), bytes);
 
-    run(::tileway::safe_cache_set("plots:9:1:3", host::Bytes(bytes), 120));
+    run(service()->safe_cache_set("plots:9:1:3", host::Bytes(bytes), 120));
     EXPECT_LE(redis_.ttl("mvt_v8:plots:9:1:3"), 120);
     EXPECT_GT(redis_.ttl("mvt_v8:plots:9:1:3"), 110);
     EXPECT_TRUE(tileway_lines(log_, warn).empty());
@@ -67,7 +66,7 @@ TEST_F(TileCache, ALargeBinaryValueTravelsWhole) {
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
     run(cache().set("plots:12:0:0", host::Bytes(bytes)));
-    auto read = run(::tileway::safe_cache_get("plots:12:0:0", 5.0));
+    auto read = run(service()->safe_cache_get("plots:12:0:0", 5.0));
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(read->size(), bytes.size());
     EXPECT_TRUE(read->view() == bytes);
@@ -78,12 +77,12 @@ TEST_F(TileCache, AnEmptyValueIsAValueAndAMissingKeyIsNull) {
     auto empty = run(cache().get("plots:1:0:0"));
     ASSERT_TRUE(empty.has_value());
     EXPECT_TRUE(empty->empty());
-    auto safe_empty = run(::tileway::safe_cache_get("plots:1:0:0"));
+    auto safe_empty = run(service()->safe_cache_get("plots:1:0:0"));
     ASSERT_TRUE(safe_empty.has_value());
     EXPECT_TRUE(safe_empty->empty());
 
     EXPECT_FALSE(run(cache().get("plots:1:1:1")).has_value());
-    EXPECT_FALSE(run(::tileway::safe_cache_get("plots:1:1:1")).has_value());
+    EXPECT_FALSE(run(service()->safe_cache_get("plots:1:1:1")).has_value());
     EXPECT_TRUE(tileway_lines(log_, warn).empty()) << "a miss is no failure";
 }
 
@@ -92,7 +91,7 @@ TEST_F(TileCache, ATtlRedisRefusesIsAFailedSetAndNothingIsStored) {
                  host::redis::ReplyError);
     for (std::int64_t ttl : {0, -5}) {
         log_.clear();
-        run(::tileway::safe_cache_set("plots:2:1:1", host::Bytes(std::string("x")), ttl));
+        run(service()->safe_cache_set("plots:2:1:1", host::Bytes(std::string("x")), ttl));
         auto lines = tileway_lines(log_, warn);
         ASSERT_EQ(lines.size(), 1u) << ttl;
         EXPECT_EQ(lines[0].rfind("Cache set failed for plots:2:1:1: ", 0), 0u) << lines[0];

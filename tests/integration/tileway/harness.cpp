@@ -1,6 +1,7 @@
 #include "harness.hpp"
 
-#include "server_app.hpp"
+#include "host/runtime.hpp"
+#include "tileway/routes.hpp"
 
 #include <fmt/format.h>
 #include <boost/asio/redirect_error.hpp>
@@ -20,7 +21,8 @@ namespace {
 
 struct Loaded {
     Servers servers;
-    std::unique_ptr<host::http::App> app;
+    std::shared_ptr<const ::tileway::Service> service;
+    host::http::App app;
 };
 
 Loaded*& loaded() {
@@ -43,15 +45,16 @@ host::http::App& load_app(const Servers& servers) {
         if (instance->servers.redis_port != servers.redis_port ||
             instance->servers.database_url != servers.database_url)
             throw std::logic_error("the tile service is already loaded against other servers");
-        return *instance->app;
+        return instance->app;
     }
-    set_env("REDIS_HOST", "127.0.0.1");
-    set_env("REDIS_PORT", std::to_string(servers.redis_port));
-    set_env("REDIS_DB", "0");
     set_env("DATABASE_URL", servers.database_url);
-    // Never freed: the service it loaded lives as long as the process, like in the server.
-    loaded() = new Loaded{servers, kavara::server::build_app()};
-    return *loaded()->app;
+    auto service = std::make_shared<const ::tileway::Service>(
+        ::tileway::RedisSettings{.redis_host = "127.0.0.1", .redis_port = servers.redis_port},
+        host::event_loop().get_executor());
+    // Never freed: the service lives as long as the process, like in the server.
+    loaded() = new Loaded{servers, service, host::http::App()};
+    loaded()->app.mount(::tileway::make_router(service));
+    return loaded()->app;
 }
 
 ScratchRedis& program_redis() {
@@ -62,7 +65,13 @@ ScratchRedis& program_redis() {
 host::http::App& app() {
     if (!loaded())
         throw std::logic_error("load_app has not been called");
-    return *loaded()->app;
+    return loaded()->app;
+}
+
+const std::shared_ptr<const ::tileway::Service>& service() {
+    if (!loaded())
+        throw std::logic_error("load_app has not been called");
+    return loaded()->service;
 }
 
 std::string fresh_client() {

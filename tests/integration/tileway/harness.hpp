@@ -9,10 +9,12 @@
 #include "host/redis.hpp"
 #include "host/router.hpp"
 #include "support.hpp"
+#include "tileway/service.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,15 +30,15 @@ struct Servers {
 // The shared servers of scripts/services (REDIS_PORT and DATABASE_URL, or their defaults).
 Servers shared_servers();
 
-// Points REDIS_HOST/REDIS_PORT/REDIS_DB and DATABASE_URL at `servers`, then builds the
-// application (which loads the tile service) once for the process. The service reads its
-// settings at load, so later calls must name the same servers; they return the same app.
+// Builds the tile service against `servers` and an application with its router mounted, once
+// for the process; later calls must name the same servers and return the same app.
 host::http::App& load_app(const Servers& servers);
 // A redis-server of this test program's own, started at first use and killed at exit.
 ScratchRedis& program_redis();
 
-// The application loaded by load_app.
+// The application and the tile service built by load_app.
 host::http::App& app();
+const std::shared_ptr<const ::tileway::Service>& service();
 
 // A client address that no other request of this test run uses, so that rate-limit counters
 // of different tests never meet. Only a label for Redis keys: nothing is sent to it.

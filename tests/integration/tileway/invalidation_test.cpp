@@ -155,7 +155,7 @@ class BackgroundInvalidation : public Invalidation {
 
 TEST_F(BackgroundInvalidation, APatternDeletesExactlyTheMatchingKeys) {
     const auto at_return =
-        schedule_and_wait([] { ::tileway::invalidate_cache_by_pattern("plots:18:*"); });
+        schedule_and_wait([] { ::tileway::invalidate_cache_by_pattern(service(), "plots:18:*"); });
     EXPECT_EQ(at_return, std::vector<std::string>{
                              "Scheduled background cache invalidation for pattern 'plots:18:*'"});
     EXPECT_EQ(tileway_lines(log_, info),
@@ -167,7 +167,8 @@ TEST_F(BackgroundInvalidation, APatternDeletesExactlyTheMatchingKeys) {
 }
 
 TEST_F(BackgroundInvalidation, ALayerIsScheduledAndReturnsBeforeAnythingIsDeleted) {
-    const auto at_return = schedule_and_wait([] { ::tileway::invalidate_layer_cache("plots"); });
+    const auto at_return =
+        schedule_and_wait([] { ::tileway::invalidate_layer_cache(service(), "plots"); });
     EXPECT_EQ(at_return, std::vector<std::string>{
                              "Scheduled background cache invalidation for layer 'plots'"});
     EXPECT_EQ(
@@ -177,7 +178,7 @@ TEST_F(BackgroundInvalidation, ALayerIsScheduledAndReturnsBeforeAnythingIsDelete
 }
 
 TEST_F(BackgroundInvalidation, EverythingIsScheduledTheSameWay) {
-    const auto at_return = schedule_and_wait([] { ::tileway::invalidate_all_cache(); });
+    const auto at_return = schedule_and_wait([] { ::tileway::invalidate_all_cache(service()); });
     EXPECT_EQ(at_return,
               std::vector<std::string>{"Scheduled background cache invalidation for ALL layers"});
     EXPECT_EQ(
@@ -187,9 +188,9 @@ TEST_F(BackgroundInvalidation, EverythingIsScheduledTheSameWay) {
 }
 
 TEST_F(BackgroundInvalidation, OffTheEventLoopSchedulingThrowsAndSchedulesNothing) {
-    EXPECT_THROW(::tileway::invalidate_layer_cache("plots"), std::logic_error);
-    EXPECT_THROW(::tileway::invalidate_all_cache(), std::logic_error);
-    EXPECT_THROW(::tileway::invalidate_cache_by_pattern("plots:18:*"), std::logic_error);
+    EXPECT_THROW(::tileway::invalidate_layer_cache(service(), "plots"), std::logic_error);
+    EXPECT_THROW(::tileway::invalidate_all_cache(service()), std::logic_error);
+    EXPECT_THROW(::tileway::invalidate_cache_by_pattern(service(), "plots:18:*"), std::logic_error);
     run_loop_for(200ms);
     EXPECT_TRUE(log_.records().empty());
     EXPECT_EQ(redis_.keys("mvt_v8:*").size(), 5u);

@@ -100,8 +100,8 @@ TEST_F(RedisDown, HealthTurnsUnhealthyWithinItsLimitAndBackAgain) {
 TEST_F(RedisDown, CacheCallsNeverFailAndWarnOncePerCall) {
     program_redis().stop();
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(run(::tileway::safe_cache_get("plots:1:2:3")).has_value());
-    run(::tileway::safe_cache_set("plots:1:2:3", host::Bytes(std::string("tile")), 60));
+        EXPECT_FALSE(run(service()->safe_cache_get("plots:1:2:3")).has_value());
+    run(service()->safe_cache_set("plots:1:2:3", host::Bytes(std::string("tile")), 60));
     auto lines = tileway_lines(log_, warn);
     EXPECT_EQ(lines.size(), 4u);
     EXPECT_EQ(count_starting(lines, "Cache get failed for plots:1:2:3: "), 3u);
@@ -115,7 +115,7 @@ TEST_F(RedisDown, AStalledReadGivesUpAfterItsLimitAndTheConnectionRecovers) {
     for (double limit : {1.0, 0.3}) {
         log_.clear();
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(run(::tileway::safe_cache_get("plots:1:2:3", limit)).has_value());
+        EXPECT_FALSE(run(service()->safe_cache_get("plots:1:2:3", limit)).has_value());
         const double waited = seconds_since(start);
         EXPECT_GE(waited, limit - 0.05);
         EXPECT_LT(waited, limit + 0.7);
@@ -125,7 +125,7 @@ TEST_F(RedisDown, AStalledReadGivesUpAfterItsLimitAndTheConnectionRecovers) {
     }
     program_redis().resume();
     // The abandoned replies are read and dropped; the next read gets its own answer.
-    auto value = run(::tileway::safe_cache_get("plots:1:2:3"));
+    auto value = run(service()->safe_cache_get("plots:1:2:3"));
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->str(), "tile");
 }

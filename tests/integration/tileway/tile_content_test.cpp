@@ -3,8 +3,8 @@
 #include "harness.hpp"
 #include "mvt_reader.hpp"
 
-#include "host/utils.hpp"
 #include "tileway/mvt_sql.hpp"
+#include "tileway/tile_grid.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -18,11 +18,11 @@ namespace {
 // as the same double), run on a connection of the test's own.
 std::string tile_hex_from_database(const std::string& layer, const TileAddress& tile) {
     std::string statement = ::tileway::generate_mvt_sql(layer, static_cast<int>(tile.z)).first;
-    const auto bbox = host::xyz_to_bbox_web_mercator(tile.z, tile.x, tile.y);
-    const std::pair<const char*, const char*> bounds[] = {
-        {":min_x", "minx"}, {":min_y", "miny"}, {":max_x", "maxx"}, {":max_y", "maxy"}};
+    const auto bbox = ::tileway::xyz_to_bbox_web_mercator(tile.z, tile.x, tile.y);
+    const std::pair<const char*, double> bounds[] = {
+        {":min_x", bbox.minx}, {":min_y", bbox.miny}, {":max_x", bbox.maxx}, {":max_y", bbox.maxy}};
     for (const auto& [parameter, corner] : bounds) {
-        const std::string literal = fmt::format("{}::float8", bbox[corner].get<double>());
+        const std::string literal = fmt::format("{}::float8", corner);
         for (auto at = statement.find(parameter); at != std::string::npos;
              at = statement.find(parameter, at + literal.size()))
             statement.replace(at, std::string_view(parameter).size(), literal);

@@ -1,5 +1,8 @@
 // Pure rules of the bounding-box endpoint: the cache key's rounding and the area measure.
-#include "tileway/endpoints.hpp"
+#include "tileway/bbox.hpp"
+#include "tileway/cache_keys.hpp"
+#include "tileway/mvt_sql.hpp"
+#include "tileway/tile_grid.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,5 @@
 #include "tileway/cache.hpp"
 
-#include "tileway/setup.hpp"
-
 namespace tileway {
 
 std::string BinaryRedisCache::_make_key(std::string_view key) const {
@@ -25,27 +23,6 @@ host::awaitable<void> BinaryRedisCache::set(std::string_view key, host::Bytes va
 host::awaitable<void> BinaryRedisCache::del(std::string_view key) const {
     const std::string full = _make_key(key);
     co_await redis_.del(full);
-}
-
-host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key, double timeout) {
-    try {
-        co_return co_await host::wait_for(cache().get(key), timeout);
-    } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
-        logger()->warn("Cache get failed for {}: {}", key, e.what());
-    }
-    co_return std::nullopt;
-}
-
-host::awaitable<void> safe_cache_set(std::string key, host::Bytes value, std::int64_t ttl) {
-    try {
-        co_await cache().set(key, std::move(value), ttl);
-    } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
-        logger()->warn("Cache set failed for {}: {}", key, e.what());
-    }
 }
 
 }  // namespace tileway

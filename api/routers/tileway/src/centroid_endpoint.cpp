@@ -1,8 +1,10 @@
+#include "endpoints.hpp"
+#include "failures.hpp"
 #include "host/responses.hpp"
-#include "host/utils.hpp"
+#include "tileway/cache_keys.hpp"
 #include "tileway/catalogue.hpp"
-#include "tileway/endpoints.hpp"
-#include "tileway/setup.hpp"
+#include "tileway/centroid.hpp"
+#include "tileway/tile_grid.hpp"
 #include "tileway/transaction.hpp"
 
 #include <fmt/format.h>
@@ -33,10 +35,7 @@ nlohmann::ordered_json build_payload(const std::string& layer_name, const LayerC
                                      const host::database::Row& centroid) {
     const double lat = centroid["lat"].as_double();
     const double lon = centroid["lon"].as_double();
-    auto tile = host::latlon_to_xyz(lat, lon, DEFAULT_CENTROID_ZOOM);
-    const auto z = tile["z"].get<std::int64_t>();
-    const auto x = tile["x"].get<std::int64_t>();
-    const auto y = tile["y"].get<std::int64_t>();
+    const TileAddress tile = latlon_to_xyz(lat, lon, DEFAULT_CENTROID_ZOOM);
 
     nlohmann::ordered_json data;
     data["layer"] = layer_name;
@@ -45,9 +44,9 @@ nlohmann::ordered_json build_payload(const std::string& layer_name, const LayerC
                                    {"miny", centroid["extent_miny"].as_double()},
                                    {"maxx", centroid["extent_maxx"].as_double()},
                                    {"maxy", centroid["extent_maxy"].as_double()}};
-    data["suggested_tile"] = tile;
-    data["suggested_tile_bbox"] = host::xyz_to_bbox_web_mercator(z, x, y);
-    data["tile_url"] = fmt::format("/gis/{}/{}/{}/{}.pbf", layer_name, z, x, y);
+    data["suggested_tile"] = to_json(tile);
+    data["suggested_tile_bbox"] = to_json(xyz_to_bbox_web_mercator(tile.z, tile.x, tile.y));
+    data["tile_url"] = fmt::format("/gis/{}/{}/{}/{}.pbf", layer_name, tile.z, tile.x, tile.y);
     data["layer_config"] = {{"min_zoom", layer.min_zoom_or_zero()},
                             {"properties", layer.properties}};
     return data;
@@ -79,18 +78,17 @@ std::string centroid_sql(std::string_view table, std::string_view geom_column) {
                        strip_double_quotes(table), strip_double_quotes(geom_column));
 }
 
-host::awaitable<host::http::Response> get_central_tile_info(std::string layer_name,
+host::awaitable<host::http::Response> get_central_tile_info(const Service& service,
+                                                            std::string layer_name,
                                                             host::database::Session& db) {
-    const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
-    if (!layer)
-        throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
+    const LayerConfig& layer = require_layer(layer_name);
 
-    const std::string cache_key = "centroid:" + layer_name;
-    auto cached_centroid = co_await safe_cache_get(cache_key, 2.0);
+    const std::string cache_key = centroid_cache_key(layer_name);
+    auto cached_centroid = co_await service.safe_cache_get(cache_key, 2.0);
     if (auto cached = parse_cached(cached_centroid))
         co_return host::api_router_response(host::api_response({.data = std::move(*cached)}));
 
-    const std::string sql = centroid_sql(layer->table, layer->geom_col);
+    const std::string sql = centroid_sql(layer.table, layer.geom_col);
     std::optional<host::database::Row> centroid;
     try {
         centroid = co_await db_transaction(
@@ -100,14 +98,14 @@ host::awaitable<host::http::Response> get_central_tile_info(std::string layer_na
                 auto result = co_await host::wait_for(session.execute(sql), 15.0);
                 co_return result.first();
             });
-    } catch (const host::TimeoutError&) {
-        logger()->error("Timeout calculating centroid for {}", layer_name);
-        throw host::http::HTTPException(408, "Centroid calculation timeout");
-    } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
-        logger()->error("Error calculating centroid for {}: {}", layer_name, e.what());
-        throw host::http::HTTPException(500, "Database error");
+    } catch (...) {
+        const FailureAnswer failed{500, "Database error",
+                                   "Error calculating centroid for " + layer_name};
+        answer_current_failure(
+            service.logger(), {.timeout = {408, "Centroid calculation timeout",
+                                           "Timeout calculating centroid for " + layer_name, false},
+                               .database = failed,
+                               .other = failed});
     }
 
     if (!centroid || (*centroid)["lat"].is_null() || (*centroid)["lon"].is_null()) {
@@ -116,13 +114,12 @@ host::awaitable<host::http::Response> get_central_tile_info(std::string layer_na
              .status_code = 404}));
     }
 
-    auto response_data = build_payload(layer_name, *layer, *centroid);
+    auto response_data = build_payload(layer_name, layer, *centroid);
     try {
         host::Bytes cache_data(response_data.dump());
-        co_await safe_cache_set(cache_key, cache_data, CACHE_TTL_LONG * 2);
+        co_await service.safe_cache_set(cache_key, cache_data, CACHE_TTL_LONG * 2);
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
+        rethrow_if_cancelled(e);
     }
     co_return host::api_router_response(host::api_response({.data = std::move(response_data)}));
 }

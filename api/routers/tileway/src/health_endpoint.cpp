@@ -1,17 +1,16 @@
+#include "endpoints.hpp"
+#include "failures.hpp"
 #include "tileway/catalogue.hpp"
-#include "tileway/endpoints.hpp"
-#include "tileway/setup.hpp"
 
 namespace tileway {
 
-host::awaitable<host::http::Response> health_check() {
+host::awaitable<host::http::Response> health_check(const Service& service) {
     std::string cache_status = "healthy";
     try {
         // The value is ignored: a miss is as good as a hit, only the answer counts.
-        co_await host::wait_for(cache().get("health_check"), 2.0);
+        co_await host::wait_for(service.cache().get("health_check"), 2.0);
     } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
+        rethrow_if_cancelled(e);
         cache_status = "unhealthy";
     }
     nlohmann::ordered_json body;

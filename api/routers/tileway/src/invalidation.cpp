@@ -1,9 +1,10 @@
 #include "tileway/invalidation.hpp"
 
+#include "endpoints.hpp"
+#include "failures.hpp"
 #include "host/responses.hpp"
+#include "tileway/cache_keys.hpp"
 #include "tileway/catalogue.hpp"
-#include "tileway/endpoints.hpp"
-#include "tileway/setup.hpp"
 
 #include <fmt/format.h>
 
@@ -12,8 +13,8 @@ namespace {
 
 // Deletes every key matching `pattern`, one DEL per key delivered by SCAN ... COUNT 100, and
 // counts the keys delivered (a key delivered twice is deleted and counted twice).
-host::awaitable<std::int64_t> delete_matching(std::string pattern) {
-    auto& redis = redis_client();
+host::awaitable<std::int64_t> delete_matching(const Service& service, std::string pattern) {
+    auto& redis = service.redis_client();
     std::int64_t deleted_count = 0;
     std::string cursor = "0";
     do {
@@ -27,76 +28,101 @@ host::awaitable<std::int64_t> delete_matching(std::string pattern) {
     co_return deleted_count;
 }
 
-host::awaitable<void> discard(host::awaitable<std::int64_t> task) {
-    co_await std::move(task);
+// Runs a worker and logs its outcome; a failure is logged and counts 0 keys.
+template <typename Done, typename Failed>
+host::awaitable<std::int64_t> invalidating(const Service& service, std::string pattern, Done done,
+                                           Failed failed) {
+    try {
+        auto deleted_count = co_await delete_matching(service, std::move(pattern));
+        done(deleted_count);
+        co_return deleted_count;
+    } catch (const std::exception& e) {
+        rethrow_if_cancelled(e);
+        failed(e.what());
+    }
+    co_return 0;
+}
+
+void start_in_background(std::shared_ptr<const Service> service,
+                         host::awaitable<std::int64_t> task) {
+    // The service is a parameter so that it lives in the coroutine frame as long as the task.
+    auto discard = [](std::shared_ptr<const Service>,
+                      host::awaitable<std::int64_t> work) -> host::awaitable<void> {
+        co_await std::move(work);
+    };
+    host::spawn_background(discard(std::move(service), std::move(task)));
 }
 
 }  // namespace
 
-host::awaitable<std::int64_t> _invalidate_layer_cache_task(std::string layer_name) {
-    try {
-        auto deleted_count =
-            co_await delete_matching(fmt::format("{}:{}:*", cache().key_namespace(), layer_name));
-        logger()->info("Background task: Invalidated {} cache entries for layer '{}'",
-                       deleted_count, layer_name);
-        co_return deleted_count;
-    } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
-        logger()->error("Background task failed to invalidate cache for layer '{}': {}", layer_name,
-                        e.what());
-    }
-    co_return 0;
+host::awaitable<std::int64_t> _invalidate_layer_cache_task(const Service& service,
+                                                           std::string layer_name) {
+    const auto& log = service.logger();
+    co_return co_await invalidating(
+        service, layer_invalidation_pattern(service.cache().key_namespace(), layer_name),
+        [&](std::int64_t n) {
+            log->info("Background task: Invalidated {} cache entries for layer '{}'", n,
+                      layer_name);
+        },
+        [&](const char* error) {
+            log->error("Background task failed to invalidate cache for layer '{}': {}", layer_name,
+                       error);
+        });
 }
 
-host::awaitable<std::int64_t> _invalidate_all_cache_task() {
-    try {
-        auto deleted_count = co_await delete_matching(cache().key_namespace() + ":*");
-        logger()->info("Background task: Invalidated ALL cache entries: {} keys deleted",
-                       deleted_count);
-        co_return deleted_count;
-    } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
-        logger()->error("Background task failed to invalidate all cache: {}", e.what());
-    }
-    co_return 0;
+host::awaitable<std::int64_t> _invalidate_all_cache_task(const Service& service) {
+    const auto& log = service.logger();
+    co_return co_await invalidating(
+        service, namespace_pattern(service.cache().key_namespace()),
+        [&](std::int64_t n) {
+            log->info("Background task: Invalidated ALL cache entries: {} keys deleted", n);
+        },
+        [&](const char* error) {
+            log->error("Background task failed to invalidate all cache: {}", error);
+        });
 }
 
-host::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(std::string pattern) {
-    try {
-        auto deleted_count =
-            co_await delete_matching(fmt::format("{}:{}", cache().key_namespace(), pattern));
-        logger()->info("Background task: Invalidated {} cache entries matching pattern '{}'",
-                       deleted_count, pattern);
-        co_return deleted_count;
-    } catch (const std::exception& e) {
-        if (host::is_cancellation(e))
-            throw;
-        logger()->error("Background task failed to invalidate cache by pattern '{}': {}", pattern,
-                        e.what());
-    }
-    co_return 0;
+host::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(const Service& service,
+                                                                std::string pattern) {
+    const auto& log = service.logger();
+    co_return co_await invalidating(
+        service, namespaced_pattern(service.cache().key_namespace(), pattern),
+        [&](std::int64_t n) {
+            log->info("Background task: Invalidated {} cache entries matching pattern '{}'", n,
+                      pattern);
+        },
+        [&](const char* error) {
+            log->error("Background task failed to invalidate cache by pattern '{}': {}", pattern,
+                       error);
+        });
 }
 
-void invalidate_layer_cache(const std::string& layer_name) {
-    host::spawn_background(discard(_invalidate_layer_cache_task(layer_name)));
-    logger()->debug("Scheduled background cache invalidation for layer '{}'", layer_name);
+void invalidate_layer_cache(std::shared_ptr<const Service> service, const std::string& layer_name) {
+    auto task = _invalidate_layer_cache_task(*service, layer_name);
+    const auto log = service->logger();
+    start_in_background(std::move(service), std::move(task));
+    log->debug("Scheduled background cache invalidation for layer '{}'", layer_name);
 }
 
-void invalidate_all_cache() {
-    host::spawn_background(discard(_invalidate_all_cache_task()));
-    logger()->debug("Scheduled background cache invalidation for ALL layers");
+void invalidate_all_cache(std::shared_ptr<const Service> service) {
+    auto task = _invalidate_all_cache_task(*service);
+    const auto log = service->logger();
+    start_in_background(std::move(service), std::move(task));
+    log->debug("Scheduled background cache invalidation for ALL layers");
 }
 
-void invalidate_cache_by_pattern(const std::string& pattern) {
-    host::spawn_background(discard(_invalidate_cache_by_pattern_task(pattern)));
-    logger()->debug("Scheduled background cache invalidation for pattern '{}'", pattern);
+void invalidate_cache_by_pattern(std::shared_ptr<const Service> service,
+                                 const std::string& pattern) {
+    auto task = _invalidate_cache_by_pattern_task(*service, pattern);
+    const auto log = service->logger();
+    start_in_background(std::move(service), std::move(task));
+    log->debug("Scheduled background cache invalidation for pattern '{}'", pattern);
 }
 
-host::awaitable<host::http::Response> invalidate_cache_endpoint(std::string layer_name) {
+host::awaitable<host::http::Response> invalidate_cache_endpoint(const Service& service,
+                                                                std::string layer_name) {
     if (layer_name == "all") {
-        auto deleted_count = co_await _invalidate_all_cache_task();
+        auto deleted_count = co_await _invalidate_all_cache_task(service);
         co_return host::api_router_response(host::api_response(
             {.data = {{"deleted_count", deleted_count}},
              .message = fmt::format("All cache invalidated successfully. {} keys deleted.",
@@ -107,7 +133,7 @@ host::awaitable<host::http::Response> invalidate_cache_endpoint(std::string laye
             404, fmt::format("Layer '{}' not found. Valid layers: {}", layer_name,
                              quoted_name_list(LAYER_CONFIG.keys())));
     }
-    auto deleted_count = co_await _invalidate_layer_cache_task(layer_name);
+    auto deleted_count = co_await _invalidate_layer_cache_task(service, layer_name);
     nlohmann::ordered_json data;
     data["layer"] = layer_name;
     data["deleted_count"] = deleted_count;

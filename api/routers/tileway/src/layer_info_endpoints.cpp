@@ -1,6 +1,7 @@
+#include "endpoints.hpp"
 #include "host/responses.hpp"
 #include "tileway/catalogue.hpp"
-#include "tileway/endpoints.hpp"
+#include "tileway/tile_grid.hpp"
 #include "tileway/zoom_config.hpp"
 
 #include <fmt/format.h>
@@ -34,12 +35,10 @@ nlohmann::ordered_json layer_entry(const std::string& name, const LayerConfig& c
 }  // namespace
 
 host::http::Response get_layer_zoom_info(const std::string& layer_name) {
-    const LayerConfig* layer = LAYER_CONFIG.find(layer_name);
-    if (!layer)
-        throw host::http::HTTPException(404, fmt::format("Layer '{}' not found", layer_name));
+    const LayerConfig& layer = require_layer(layer_name);
 
     nlohmann::ordered_json zoom_info = nlohmann::ordered_json::object();
-    for (int zoom = 1; zoom <= 20; ++zoom) {
+    for (int zoom = 1; zoom <= MAX_ZOOM; ++zoom) {
         auto config = get_zoom_config(zoom, layer_name);
         nlohmann::ordered_json entry;
         if (config) {
@@ -54,7 +53,7 @@ host::http::Response get_layer_zoom_info(const std::string& layer_name) {
     }
     nlohmann::ordered_json data;
     data["layer"] = layer_name;
-    data["min_zoom"] = layer->min_zoom_or_zero();
+    data["min_zoom"] = layer.min_zoom_or_zero();
     data["zoom_levels"] = std::move(zoom_info);
     data["recommendations"] = {{"world_view", "Use 'lgas' or 'districts' for zoom 1-6"},
                                {"regional_view", "Use 'cadzones' for zoom 4-10"},

@@ -12,8 +12,6 @@
 namespace tileway {
 namespace {
 
-constexpr const char* kEnvelope = "ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)";
-
 std::string join(const std::vector<std::string>& items, std::string_view separator) {
     std::string out;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -26,12 +24,54 @@ std::string join(const std::vector<std::string>& items, std::string_view separat
 
 std::string spatial_filter(const std::string& geom_col, std::optional<int> zoom) {
     if (zoom && *zoom <= 6)
-        return fmt::format("{} && {}", geom_col, kEnvelope);
+        return fmt::format("{} && {}", geom_col, kTileEnvelope);
     return fmt::format("\n        {0} && {1}\n        AND ST_Intersects({0}, {1})\n        ",
-                       geom_col, kEnvelope);
+                       geom_col, kTileEnvelope);
 }
 
 }  // namespace
+
+std::string mvt_select_sql(std::string_view layer_name, const LayerConfig& layer,
+                           const MvtSelect& parts) {
+    return fmt::format(
+        "\n"
+        "    SELECT ST_AsMVT(mvt_data, '{layer_name}', 4096, 'mvt_geom') AS mvt\n"
+        "    FROM (\n"
+        "        SELECT {properties},\n"
+        "            {id_col} AS feature_id,\n"
+        "            ST_AsMVTGeom(\n"
+        "                {geom_expr},\n"
+        "                {envelope},\n"
+        "                4096,\n"
+        "                {buffer},\n"
+        "                true\n"
+        "            ) AS mvt_geom\n"
+        "        FROM {table}\n"
+        "        WHERE {spatial_filter}\n"
+        "        ORDER BY ST_Area({geom_col}) DESC\n"
+        "        LIMIT {limit}\n"
+        "    ) AS mvt_data\n"
+        "    WHERE mvt_data.mvt_geom IS NOT NULL{end}\n"
+        "    ",
+        fmt::arg("layer_name", layer_name), fmt::arg("properties", join(layer.properties, ", ")),
+        fmt::arg("id_col", layer.id_col), fmt::arg("geom_expr", parts.geom_expr),
+        fmt::arg("envelope", kTileEnvelope), fmt::arg("buffer", parts.buffer),
+        fmt::arg("table", layer.table), fmt::arg("spatial_filter", parts.spatial_filter),
+        fmt::arg("geom_col", layer.geom_col), fmt::arg("limit", parts.limit),
+        fmt::arg("end", parts.end));
+}
+
+double tile_timeout(std::int64_t z) {
+    if (z <= 6)
+        return 10.0;
+    if (z <= 10)
+        return 12.0;
+    if (z <= 14)
+        return 15.0;
+    if (z <= 16)
+        return 20.0;
+    return 30.0;
+}
 
 std::pair<std::string, ZoomConfig> generate_mvt_sql(std::string_view layer_name,
                                                     std::optional<int> zoom) {
@@ -49,32 +89,12 @@ std::pair<std::string, ZoomConfig> generate_mvt_sql(std::string_view layer_name,
         config->tolerance > 0
             ? fmt::format("ST_SimplifyPreserveTopology({}, {})", layer->geom_col, config->tolerance)
             : layer->geom_col;
-    std::string sql = fmt::format(
-        "\n"
-        "    SELECT ST_AsMVT(mvt_data, '{layer_name}', 4096, 'mvt_geom') AS mvt\n"
-        "    FROM (\n"
-        "        SELECT {properties},\n"
-        "            {id_col} AS feature_id,\n"
-        "            ST_AsMVTGeom(\n"
-        "                {geom_expr},\n"
-        "                {envelope},\n"
-        "                4096,\n"
-        "                {buffer},\n"
-        "                true\n"
-        "            ) AS mvt_geom\n"
-        "        FROM {table}\n"
-        "        WHERE {spatial_filter}\n"
-        "        ORDER BY ST_Area({geom_col}) DESC\n"
-        "        LIMIT {feature_limit}\n"
-        "    ) AS mvt_data\n"
-        "    WHERE mvt_data.mvt_geom IS NOT NULL;\n"
-        "    ",
-        fmt::arg("layer_name", layer_name), fmt::arg("properties", join(layer->properties, ", ")),
-        fmt::arg("id_col", layer->id_col), fmt::arg("geom_expr", geom_expr),
-        fmt::arg("envelope", kEnvelope), fmt::arg("buffer", config->buffer),
-        fmt::arg("table", layer->table),
-        fmt::arg("spatial_filter", spatial_filter(layer->geom_col, zoom)),
-        fmt::arg("geom_col", layer->geom_col), fmt::arg("feature_limit", feature_limit));
+    std::string sql = mvt_select_sql(layer_name, *layer,
+                                     {.geom_expr = geom_expr,
+                                      .buffer = std::to_string(config->buffer),
+                                      .spatial_filter = spatial_filter(layer->geom_col, zoom),
+                                      .limit = std::to_string(feature_limit),
+                                      .end = ";"});
     return {std::move(sql), *config};
 }
 

@@ -1,6 +1,6 @@
-#include "routes.hpp"
+#include "tileway/routes.hpp"
 
-#include "tileway/endpoints.hpp"
+#include "endpoints.hpp"
 
 namespace tileway {
 namespace {
@@ -27,41 +27,56 @@ Param query_param(const char* name, ParamType type, const char* description,
                  .description = description};
 }
 
-host::awaitable<Response> tile_route(Call& call) {
-    co_return co_await get_tile_xyz(call.text("layer_name"), call.integer("z"), call.integer("x"),
-                                    call.integer("y"), call.request(), call.db());
+using ServicePtr = std::shared_ptr<const Service>;
+
+// Each handler holds the service, so the routes keep it alive as long as they are mounted.
+host::http::Handler tile_route(ServicePtr service) {
+    return [service](Call& call) -> host::awaitable<Response> {
+        co_return co_await get_tile_xyz(*service, call.text("layer_name"), call.integer("z"),
+                                        call.integer("x"), call.integer("y"), call.request(),
+                                        call.db());
+    };
 }
 
-host::awaitable<Response> zoom_info_route(Call& call) {
-    co_return get_layer_zoom_info(call.text("layer_name"));
+host::http::Handler zoom_info_route() {
+    return [](Call& call) -> host::awaitable<Response> {
+        co_return get_layer_zoom_info(call.text("layer_name"));
+    };
 }
 
-host::awaitable<Response> bbox_route(Call& call) {
-    BboxQuery query{call.real("minx"),       call.real("miny"),    call.real("maxx"),
-                    call.real("maxy"),       call.integer("srid"), call.integer("max_features"),
-                    call.boolean("simplify")};
-    co_return co_await get_tile_bbox(call.text("layer_name"), query, call.request(), call.db());
+host::http::Handler bbox_route(ServicePtr service) {
+    return [service](Call& call) -> host::awaitable<Response> {
+        BboxQuery query{call.real("minx"),       call.real("miny"),    call.real("maxx"),
+                        call.real("maxy"),       call.integer("srid"), call.integer("max_features"),
+                        call.boolean("simplify")};
+        co_return co_await get_tile_bbox(*service, call.text("layer_name"), query, call.request(),
+                                         call.db());
+    };
 }
 
-host::awaitable<Response> centroid_route(Call& call) {
-    co_return co_await get_central_tile_info(call.text("layer_name"), call.db());
+host::http::Handler centroid_route(ServicePtr service) {
+    return [service](Call& call) -> host::awaitable<Response> {
+        co_return co_await get_central_tile_info(*service, call.text("layer_name"), call.db());
+    };
 }
 
-host::awaitable<Response> layers_route(Call&) {
-    co_return get_available_layers();
+host::http::Handler layers_route() {
+    return [](Call&) -> host::awaitable<Response> { co_return get_available_layers(); };
 }
 
-host::awaitable<Response> invalidate_route(Call& call) {
-    co_return co_await invalidate_cache_endpoint(call.text("layer_name"));
+host::http::Handler invalidate_route(ServicePtr service) {
+    return [service](Call& call) -> host::awaitable<Response> {
+        co_return co_await invalidate_cache_endpoint(*service, call.text("layer_name"));
+    };
 }
 
-host::awaitable<Response> health_route(Call&) {
-    co_return co_await health_check();
+host::http::Handler health_route(ServicePtr service) {
+    return [service](Call&) -> host::awaitable<Response> {
+        co_return co_await health_check(*service);
+    };
 }
 
-}  // namespace
-
-void register_routes(host::http::Router& router) {
+void register_routes(host::http::Router& router, const ServicePtr& service) {
     router.add({.method = "GET",
                 .path = "/{layer_name}/{z}/{x}/{y}.pbf",
                 .name = "get_tile_xyz",
@@ -70,14 +85,14 @@ void register_routes(host::http::Router& router) {
                 .params = {path_text("layer_name"), path_integer("z"), path_integer("x"),
                            path_integer("y")},
                 .uses_db = true,
-                .handler = tile_route});
+                .handler = tile_route(service)});
     router.add({.method = "GET",
                 .path = "/{layer_name}/zoom-info/",
                 .name = "get_layer_zoom_info",
                 .description = "Get zoom level information for a layer.",
                 .response = ResponseKind::json,
                 .params = {path_text("layer_name")},
-                .handler = zoom_info_route});
+                .handler = zoom_info_route()});
     router.add({.method = "GET",
                 .path = "/{layer_name}/bbox/",
                 .name = "get_tile_bbox",
@@ -95,7 +110,7 @@ void register_routes(host::http::Router& router) {
                            query_param("simplify", ParamType::boolean,
                                        "Apply geometry simplification", true)},
                 .uses_db = true,
-                .handler = bbox_route});
+                .handler = bbox_route(service)});
     router.add({.method = "GET",
                 .path = "/{layer_name}/",
                 .name = "get_central_tile_info",
@@ -103,13 +118,13 @@ void register_routes(host::http::Router& router) {
                 .response = ResponseKind::json,
                 .params = {path_text("layer_name")},
                 .uses_db = true,
-                .handler = centroid_route});
+                .handler = centroid_route(service)});
     router.add({.method = "GET",
                 .path = "/layers/",
                 .name = "get_available_layers",
                 .description = "Get list of available layers and their configurations.",
                 .response = ResponseKind::json,
-                .handler = layers_route});
+                .handler = layers_route()});
     router.add({.method = "POST",
                 .path = "/cache/invalidate/{layer_name}",
                 .name = "invalidate_cache_endpoint",
@@ -117,13 +132,21 @@ void register_routes(host::http::Router& router) {
                                "Useful after bulk data updates or for testing.",
                 .response = ResponseKind::json,
                 .params = {path_text("layer_name")},
-                .handler = invalidate_route});
+                .handler = invalidate_route(service)});
     router.add({.method = "GET",
                 .path = "/health/",
                 .name = "health_check",
                 .description = "Health check endpoint for monitoring.",
                 .response = ResponseKind::json,
-                .handler = health_route});
+                .handler = health_route(service)});
+}
+
+}  // namespace
+
+host::http::Router make_router(std::shared_ptr<const Service> service) {
+    host::http::Router router("/gis", {"GIS Tiles"});
+    register_routes(router, service);
+    return router;
 }
 
 }  // namespace tileway

@@ -2,7 +2,6 @@
 
 #include "host/bytes.hpp"
 #include "host/database.hpp"
-#include "tileway/catalogue.hpp"
 #include "tileway/transaction.hpp"
 
 #include <optional>
@@ -10,13 +9,7 @@
 
 namespace tileway {
 
-// The layer's property columns as pasted into a select list: "a", "b", "c".
-inline std::string joined_properties(const LayerConfig& layer) {
-    std::string out;
-    for (std::size_t i = 0; i < layer.properties.size(); ++i)
-        out += (i ? ", " : "") + layer.properties[i];
-    return out;
-}
+inline constexpr const char* kMvtMediaType = "application/vnd.mapbox-vector-tile";
 
 // Runs a tile statement in a transaction scope under a time limit and returns the tile bytes,
 // or null when the statement gave no row or a null value. Failures pass through unchanged.

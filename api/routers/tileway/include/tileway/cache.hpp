@@ -37,10 +37,4 @@ class BinaryRedisCache {
     std::string namespace_;
 };
 
-// Safely get from cache with timeout: null on a miss, a time-out or any failure (logged).
-host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key, double timeout = 1.0);
-
-// Safely set cache value: failures are logged and ignored.
-host::awaitable<void> safe_cache_set(std::string key, host::Bytes value, std::int64_t ttl);
-
 }  // namespace tileway

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tileway {
+
+// The key families of the tile cache. Keys are relative to the cache namespace ("mvt_v8"); the
+// cache prefixes them with "{namespace}:".
+//
+//   z/x/y tile        "{layer}:{z}:{x}:{y}"                         plots:14:8801:7940
+//   bounding box      "bbox:{layer}:{minx}:{miny}:{maxx}:{maxy}:{max_features}:{simplify}"
+//   layer centroid    "centroid:{layer}"
+//
+// Invalidating one layer deletes the keys that begin with the layer's name, that is its z/x/y
+// tiles only: its bounding-box tiles and its centroid keep their own expiry. Invalidating
+// everything deletes the whole namespace.
+
+std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int64_t x,
+                           std::int64_t y);
+
+// Coordinates in EPSG:3857 metres, written as whole metres (halves to even, "-0" kept).
+std::string bbox_cache_key(std::string_view layer_name, double min_x, double min_y, double max_x,
+                           double max_y, std::int64_t max_features, bool simplify);
+
+std::string centroid_cache_key(std::string_view layer_name);
+
+// SCAN patterns over full keys ("{namespace}:..."): one layer's z/x/y tiles, one caller-given
+// pattern, the whole namespace.
+std::string layer_invalidation_pattern(std::string_view key_namespace, std::string_view layer_name);
+std::string namespaced_pattern(std::string_view key_namespace, std::string_view pattern);
+std::string namespace_pattern(std::string_view key_namespace);
+
+}  // namespace tileway

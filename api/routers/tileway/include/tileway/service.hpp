@@ -1,0 +1,54 @@
+#pragma once
+
+#include "host/bytes.hpp"
+#include "host/logging.hpp"
+#include "host/redis.hpp"
+#include "host/runtime.hpp"
+#include "tileway/cache.hpp"
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tileway {
+
+// Where the tile cache and the rate-limit counters live.
+struct RedisSettings {
+    std::string redis_host = "localhost";
+    std::uint16_t redis_port = 6379;
+    std::int64_t redis_db = 0;
+};
+
+// The state every route of the service shares: its logger, the one Redis client of the process
+// and the tile cache over it. Created once when the host loads the service, read-only afterwards;
+// it must outlive the routes registered with it.
+class Service {
+  public:
+    // Requests logging at level INFO (unless the host configured it), creates the client (no
+    // command is sent) and the cache, and writes the start-up lines to standard output.
+    Service(RedisSettings settings, boost::asio::any_io_executor executor);
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    const RedisSettings& settings() const noexcept { return settings_; }
+    const host::Logger& logger() const noexcept { return logger_; }
+    host::redis::Client& redis_client() const noexcept { return redis_client_; }
+    const BinaryRedisCache& cache() const noexcept { return cache_; }
+
+    // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
+    host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key,
+                                                               double timeout = 1.0) const;
+    // Stores the bytes; failures are logged as a warning and ignored.
+    host::awaitable<void> safe_cache_set(std::string key, host::Bytes value,
+                                         std::int64_t ttl) const;
+
+  private:
+    RedisSettings settings_;
+    host::Logger logger_;
+    mutable host::redis::Client redis_client_;
+    BinaryRedisCache cache_;
+};
+
+}  // namespace tileway

@@ -1,0 +1,71 @@
+#include "tileway/service.hpp"
+
+#include "failures.hpp"
+#include "tileway/catalogue.hpp"
+#include "tileway/mvt_sql.hpp"
+#include "tileway/tile_grid.hpp"
+
+#include <iostream>
+
+namespace tileway {
+namespace {
+
+host::redis::Options client_options(const RedisSettings& settings) {
+    host::redis::Options options;
+    options.host = settings.redis_host;
+    options.port = settings.redis_port;
+    options.db = settings.redis_db;
+    options.connect_timeout = 5.0;
+    options.socket_timeout = 5.0;
+    return options;
+}
+
+host::Logger service_logger() {
+    host::logging::request_default_level(spdlog::level::info);
+    return host::get_logger("kavara.tileway");
+}
+
+// Every statement a tile request can need, built before the first request.
+void warm_statements() {
+    for (const auto& [name, config] : LAYER_CONFIG)
+        for (int zoom = std::max(config.min_zoom_or_zero(), 1); zoom <= MAX_ZOOM; ++zoom)
+            mvt_sql_for_tile(name, zoom);
+}
+
+}  // namespace
+
+Service::Service(RedisSettings settings, boost::asio::any_io_executor executor)
+    : settings_(std::move(settings)),
+      logger_(service_logger()),
+      redis_client_(std::move(executor), client_options(settings_)),
+      cache_(redis_client_, "mvt_v8") {
+    std::cout << "✓ Binary Redis cache initialized (no UTF-8 decoding)\n"
+              << "  - Namespace: mvt_v8\n"
+              << "  - Redis: " << settings_.redis_host << ":" << settings_.redis_port << "/"
+              << settings_.redis_db << "\n"
+              << "  - decode_responses: False (handles binary data)" << std::endl;
+    warm_statements();
+}
+
+host::awaitable<std::optional<host::Bytes>> Service::safe_cache_get(std::string key,
+                                                                    double timeout) const {
+    try {
+        co_return co_await host::wait_for(cache_.get(key), timeout);
+    } catch (const std::exception& e) {
+        rethrow_if_cancelled(e);
+        logger_->warn("Cache get failed for {}: {}", key, e.what());
+    }
+    co_return std::nullopt;
+}
+
+host::awaitable<void> Service::safe_cache_set(std::string key, host::Bytes value,
+                                              std::int64_t ttl) const {
+    try {
+        co_await cache_.set(key, std::move(value), ttl);
+    } catch (const std::exception& e) {
+        rethrow_if_cancelled(e);
+        logger_->warn("Cache set failed for {}: {}", key, e.what());
+    }
+}
+
+}  // namespace tileway
