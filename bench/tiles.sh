@@ -1,49 +1,87 @@
 #!/usr/bin/env bash
-# Tile service benchmark on the optimised build:
-#  - cache-hit throughput of /gis/plots/{z}/{x}/{y}.pbf with wrk (each request its own client),
-#    next to /gis/health/ (one Redis GET, no tile) as the floor of the HTTP stack;
-#  - tile statement times straight in PostgreSQL for a few zooms over the densest area.
-# Usage: bench/tiles.sh [database]   (default kavara_bench, seeded with 1,000,000 plots:
-#        build/bin/kavara-seed --plots 1000000 --database-url postgresql://.../kavara_bench)
+# The tile service next to its limits, measured side by side in one run on the optimised build
+# (build/, as scripts/demo makes it), one line per pair:
+#   hit    256 cached z16 plots tiles in random order, 64 connections, 10,000 client addresses
+#          forwarded by the loopback proxy  vs  nginx (one worker) serving the same bytes as files
+#   miss   distinct z16 tiles over a 64 x 64 block, 4 connections  vs  pgbench -M prepared running
+#          the same statement (bench/miss_path.sh)
+# Usage: bench/tiles.sh [database] [redis-db]
+#   database  default kavara_bench: created and seeded with 1,000,000 plots when missing
+#   redis-db  default 9, a Redis database of the benchmark's own (its tile keys are flushed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 db=${1:-kavara_bench}
+redis_db=${2:-9}
+duration=${BENCH_SECONDS:-10}
 eval "$(scripts/services env)"
-export DATABASE_URL="${DATABASE_URL%/*}/$db"
-command -v wrk >/dev/null || apt-get install -y -q wrk >/dev/null
+base_url=${DATABASE_URL%/*}
+export DATABASE_URL="$base_url/$db" REDIS_DB=$redis_db
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+bench/prepare_database.sh "$db"
 
 port=18765
-KAVARA_PORT=$port KAVARA_LOG_LEVEL=warning build/bin/kavara-server >/dev/null 2>&1 &
-server=$!
-trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT
+static_port=18766
+KAVARA_PORT=$port KAVARA_LOG_LEVEL=warning build/bin/kavara-server >"$work/server.log" 2>&1 &
+pids+=($!)
 for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
+redis-cli -p "$REDIS_PORT" -n "$redis_db" --scan --pattern 'mvt_v8:*' | xargs -r redis-cli -p "$REDIS_PORT" -n "$redis_db" del >/dev/null
 
-centre=$(curl -s "http://127.0.0.1:$port/gis/plots/" | sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')
-read -r lat lon <<<"$centre"
-echo "database $db, centre lat $lat lon $lon"
-
-tile_at() {  # z -> "x y" of the tile containing the centre
+read -r lat lon < <(curl -s "http://127.0.0.1:$port/gis/plots/" |
+  sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')
+tile_at() {  # z -> "x y" of the tile containing the layer's centre
   awk -v lat="$lat" -v lon="$lon" -v z="$1" 'BEGIN {
     pi = atan2(0, -1); n = 2 ^ z; r = lat * pi / 180;
     x = int((lon + 180) / 360 * n); y = int((1 - log(sin(r)/cos(r) + 1/cos(r)) / pi) / 2 * n);
     print x, y }'
 }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+result() { grep '^RESULT' | sed -E 's/RESULT rps=([0-9]+) p99_ms=([0-9.]+) errors=([0-9]+)/\1 \2 \3/'; }
 
-paths=()
-for z in 14 15 16; do
-  read -r x y <<<"$(tile_at $z)"
-  for dx in -1 0 1; do for dy in -1 0 1; do
-    paths+=("/gis/plots/$z/$((x + dx))/$((y + dy)).pbf")
-  done; done
+# ---- hit path: the same 256 tiles from the service's cache and from nginx as files ----------
+read -r cx cy <<<"$(tile_at 16)"
+mkdir -p "$work/static"
+: >"$work/paths"
+for dx in $(seq -8 7); do
+  for dy in $(seq -8 7); do
+    path="/gis/plots/16/$((cx + dx))/$((cy + dy)).pbf"
+    mkdir -p "$work/static$(dirname "$path")"
+    status=$(curl -s -o "$work/static$path" -w '%{http_code}' "http://127.0.0.1:$port$path")
+    [ "$status" = 200 ] && echo "$path" >>"$work/paths"
+  done
 done
-redis-cli -p "$REDIS_PORT" --scan --pattern 'mvt_v8:*' | xargs -r redis-cli -p "$REDIS_PORT" del >/dev/null
-for p in "${paths[@]}"; do curl -s -o /dev/null "http://127.0.0.1:$port$p"; done   # fill the cache
+cat >"$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/nginx.error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  keepalive_requests 1000000;
+  default_type application/vnd.mapbox-vector-tile;
+  server { listen 127.0.0.1:$static_port; root $work/static; }
+}
+CONF
+nginx -c "$work/nginx.conf" -g 'daemon off;' &
+pids+=($!)
+sleep 0.5
+echo "hit path: $(wc -l <"$work/paths") cached z16 tiles, $(du -sh "$work/static" | cut -f1) on disk"
+wrk -t1 -c64 -d2s -s bench/tile_random.lua "http://127.0.0.1:$port" "$work/paths" >/dev/null  # warm-up
+read -r s_rps s_p99 s_err < <(wrk -t1 -c64 -d"${duration}s" --latency -s bench/tile_random.lua \
+  "http://127.0.0.1:$port" "$work/paths" | result)
+read -r n_rps n_p99 n_err < <(wrk -t1 -c64 -d"${duration}s" --latency -s bench/tile_random.lua \
+  "http://127.0.0.1:$static_port" "$work/paths" | result)
+echo "hit path: server $s_rps req/s p99 ${s_p99} ms (non-2xx/errors $s_err), nginx $n_rps req/s p99 ${n_p99} ms, ratio $(ratio "$s_rps" "$n_rps")"
 
-echo "== /gis/health/ (floor: HTTP + one Redis GET)"
-wrk -t1 -c32 -d10s -s bench/tile_hits.lua "http://127.0.0.1:$port" /gis/health/ | grep -E 'Requests/sec|Latency|Non-2xx'
-echo "== cached plots tiles z14-16 (${#paths[@]} tiles, rate limit + one GET each)"
-wrk -t1 -c32 -d10s -s bench/tile_hits.lua "http://127.0.0.1:$port" "${paths[@]}" | grep -E 'Requests/sec|Latency|Transfer|Non-2xx'
-
-echo "== tile statements run directly in PostgreSQL (3x3 tiles around the centre)"
-build/bin/kavara-bench-tiles plots 12 13 14 15 16
-build/bin/kavara-bench-tiles beacons 14 16
+# ---- miss path: distinct tiles from PostgreSQL against pgbench on the same statement --------
+if [ -x bench/miss_path.sh ]; then
+  bench/miss_path.sh "$db" "$redis_db"
+fi

@@ -52,10 +52,16 @@ class PendingReply {
     }
 
     // The replies, in the order of the commands. Throws RedisError when the connection failed
-    // first, and operation_aborted when the caller's wait is cancelled.
-    awaitable<std::vector<ReplyPtr>> result() {
-        if (!done_)
-            co_await signal_.async_wait(use_tuple);
+    // first, TimeoutError when `wait_limit` passed first, and operation_aborted when the
+    // caller's wait is cancelled.
+    awaitable<std::vector<ReplyPtr>> result(std::optional<Clock::duration> wait_limit) {
+        if (!done_) {
+            if (wait_limit)
+                signal_.expires_after(*wait_limit);
+            auto [error] = co_await signal_.async_wait(use_tuple);
+            if (!done_ && wait_limit && !error)
+                throw TimeoutError("Timeout waiting for a reply from Redis");
+        }
         if (!done_)
             throw boost::system::system_error(asio::error::operation_aborted);
         if (!failure_.empty())
@@ -324,15 +330,26 @@ struct ClientState {
 
 using StatePtr = std::shared_ptr<ClientState>;
 
-awaitable<std::vector<ReplyPtr>> submit(StatePtr state, std::string request, std::size_t replies) {
+awaitable<std::vector<ReplyPtr>> submit(StatePtr state, std::string request, std::size_t replies,
+                                        std::optional<Clock::duration> wait_limit = std::nullopt) {
     auto pending = std::make_shared<PendingReply>(state->executor, replies);
     state->open_connection().enqueue(pending, request);
-    co_return co_await pending->result();
+    co_return co_await pending->result(wait_limit);
 }
 
 awaitable<Reply> single_reply(StatePtr state, std::string request) {
     std::vector<ReplyPtr> replies = co_await submit(std::move(state), std::move(request), 1);
     co_return detail::to_reply(replies.front(), *replies.front());
+}
+
+std::string transaction_request(const std::vector<std::vector<std::string_view>>& commands) {
+    static const std::vector<std::string_view> multi{"MULTI"};
+    static const std::vector<std::string_view> exec{"EXEC"};
+    std::string request = detail::encode_command(multi);
+    for (const auto& args : commands)
+        request += detail::encode_command(args);
+    request += detail::encode_command(exec);
+    return request;
 }
 
 RedisError unexpected_reply(std::string_view command) {
@@ -353,6 +370,27 @@ std::vector<Reply> transaction_result(const std::vector<ReplyPtr>& replies) {
     if (result.type != Reply::Type::array)
         throw unexpected_reply("EXEC");
     return std::move(result.elements);
+}
+
+awaitable<TransactionAndCommand> transaction_and_command_replies(
+    StatePtr state, std::string request, std::size_t replies,
+    std::optional<Clock::duration> wait_limit) {
+    std::vector<ReplyPtr> all =
+        co_await submit(std::move(state), std::move(request), replies, wait_limit);
+    TransactionAndCommand outcome;
+    const ReplyPtr last = std::move(all.back());
+    all.pop_back();
+    try {
+        outcome.transaction = transaction_result(all);
+    } catch (const RedisError&) {
+        outcome.transaction_error = std::current_exception();
+    }
+    try {
+        outcome.command = detail::to_reply(last, *last);
+    } catch (const RedisError&) {
+        outcome.command_error = std::current_exception();
+    }
+    co_return outcome;
 }
 
 awaitable<std::vector<Reply>> transaction_replies(StatePtr state, std::string request,
@@ -424,13 +462,17 @@ awaitable<Reply> Client::command(const std::vector<std::string_view>& args) {
 
 awaitable<std::vector<Reply>> Client::transaction(
     const std::vector<std::vector<std::string_view>>& commands) {
-    static const std::vector<std::string_view> multi{"MULTI"};
-    static const std::vector<std::string_view> exec{"EXEC"};
-    std::string request = detail::encode_command(multi);
-    for (const auto& args : commands)
-        request += detail::encode_command(args);
-    request += detail::encode_command(exec);
-    return transaction_replies(impl_, std::move(request), commands.size() + 2);
+    return transaction_replies(impl_, transaction_request(commands), commands.size() + 2);
+}
+
+awaitable<TransactionAndCommand> Client::transaction_and_command(
+    const std::vector<std::vector<std::string_view>>& commands,
+    const std::vector<std::string_view>& command,
+    std::optional<std::chrono::steady_clock::duration> wait_limit) {
+    std::string request = transaction_request(commands);
+    request += detail::encode_command(command);
+    return transaction_and_command_replies(impl_, std::move(request), commands.size() + 3,
+                                           wait_limit);
 }
 
 awaitable<std::optional<Bytes>> Client::get(std::string_view key) {

@@ -5,7 +5,9 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -47,6 +49,15 @@ struct Reply {
     bool is_nil() const noexcept { return type == Type::nil; }
 };
 
+// What a transaction and a command written together give: each part as its own call would have
+// returned it, or the error that call would have thrown.
+struct TransactionAndCommand {
+    std::vector<Reply> transaction;  // EXEC's replies
+    std::exception_ptr transaction_error;
+    Reply command;
+    std::exception_ptr command_error;
+};
+
 struct ScanPage {
     std::string cursor;  // "0" when the scan is complete
     std::vector<std::string> keys;
@@ -79,6 +90,15 @@ class Client {
     // an aborted transaction (nil EXEC) throws RedisError.
     awaitable<std::vector<Reply>> transaction(
         const std::vector<std::vector<std::string_view>>& commands);
+
+    // MULTI, the commands, EXEC and then `command`, in one write: one round trip for both. A
+    // failure of one part is reported in its own field and leaves the other intact; a lost
+    // connection or a time-out throws. The caller stops waiting after `wait_limit` (when given)
+    // with TimeoutError; the connection stays, and the late replies are read and discarded.
+    awaitable<TransactionAndCommand> transaction_and_command(
+        const std::vector<std::vector<std::string_view>>& commands,
+        const std::vector<std::string_view>& command,
+        std::optional<std::chrono::steady_clock::duration> wait_limit = std::nullopt);
 
     // The typed commands below encode their arguments when called, like `command`.
     // GET: nullopt when the key does not exist; an empty value is an empty Bytes.

@@ -210,6 +210,44 @@ TEST_F(RedisCommands, AFailingTransactionThrowsReplyErrorAndTheConnectionStaysIn
     EXPECT_EQ(connection_id(), id);
 }
 
+TEST_F(RedisCommands, ATransactionAndACommandWrittenTogetherAreJudgedApart) {
+    const std::string counter = key("window");
+    const std::string text = key("text");
+    const std::string list = key("list");
+    run(client.set(text, "abc"));
+    run(client.command({"RPUSH", list, "x"}));
+    const auto id = connection_id();
+    struct Case {
+        const char* what;
+        std::vector<std::vector<std::string_view>> transaction;
+        std::vector<std::string_view> command;
+        bool transaction_fails, command_fails;
+    };
+    const Case cases[] = {
+        {"both answer", {{"INCR", counter}}, {"GET", text}, false, false},
+        {"the transaction fails inside EXEC", {{"INCR", text}}, {"GET", text}, true, false},
+        {"the transaction is refused while queueing",
+         {{"NO-SUCH-COMMAND"}},
+         {"GET", text},
+         true,
+         false},
+        {"the command fails", {{"INCR", counter}}, {"GET", list}, false, true},
+    };
+    for (const auto& c : cases) {
+        auto outcome = run(client.transaction_and_command(c.transaction, c.command));
+        EXPECT_EQ(outcome.transaction_error != nullptr, c.transaction_fails) << c.what;
+        EXPECT_EQ(outcome.command_error != nullptr, c.command_fails) << c.what;
+        if (!c.transaction_fails) {
+            EXPECT_EQ(outcome.transaction.at(0).type, host::redis::Reply::Type::integer) << c.what;
+        }
+        if (!c.command_fails) {
+            EXPECT_EQ(outcome.command.str.view(), "abc") << c.what;
+        }
+    }
+    EXPECT_EQ(run(client.get(counter))->str(), "2");
+    EXPECT_EQ(connection_id(), id);
+}
+
 TEST_F(RedisCommands, ConcurrentCommandsFromManyCoroutinesGetTheirOwnReplies) {
     constexpr int kCount = 300;
     std::vector<std::string> keys;

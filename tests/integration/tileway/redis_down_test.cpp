@@ -130,6 +130,28 @@ TEST_F(RedisDown, AStalledReadGivesUpAfterItsLimitAndTheConnectionRecovers) {
     EXPECT_EQ(value->str(), "tile");
 }
 
+TEST_F(RedisDown, AStalledRedisDelaysATileByAQuarterOfASecondAtMost) {
+    const auto tile = tile_with_plots(14);
+    const auto target = "/gis/plots/" + tile.path() + ".pbf";
+    ASSERT_EQ(get(target, fresh_client()).status, 200u);  // cached while Redis answers
+    program_redis().pause();
+    // The cached tile is rebuilt from the database; one that was never cached likewise.
+    for (const auto& path : {target, "/gis/plots/" + tile_with_plots(15).path() + ".pbf"}) {
+        log_.clear();
+        const auto start = std::chrono::steady_clock::now();
+        auto response = get(path, fresh_client());
+        const double waited = seconds_since(start);
+        EXPECT_EQ(response.status, 200u) << path;
+        EXPECT_LT(waited, 0.25 + 0.5) << path;  // the Redis budget, and the statement itself
+        const auto lines = tileway_lines(log_, warn);
+        EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), 1u) << path;
+        EXPECT_EQ(count_starting(lines, "Cache get failed for "), 1u) << path;
+        EXPECT_EQ(count_starting(lines, "Cache set failed for "), 1u) << path;
+    }
+    program_redis().resume();
+    EXPECT_EQ(get(target, fresh_client()).header("X-Cache"), "HIT");
+}
+
 TEST_F(RedisDown, InvalidationReportsNothingDeletedAndLogsOneError) {
     program_redis().stop();
     struct Case {

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "host/bytes.hpp"
 #include "host/http.hpp"
 #include "host/runtime.hpp"
+#include "redis_budget.hpp"
 #include "tileway/service.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tileway {
@@ -29,6 +32,15 @@ std::string client_ip(const host::http::Request& request);
 // counter and its expiry are set in one MULTI/EXEC (EXPIRE ... NX), so a counter never lives
 // without its expiry and the window is never extended. Redis failures skip the check.
 host::awaitable<void> enforce_rate_limit(const Service& service, const host::http::Request& request,
-                                         const RateLimit& rule);
+                                         const RateLimit& rule,
+                                         const RedisBudget& budget = RedisBudget());
+
+// The same check and the cache read of `cache_key` (at most `cache_timeout` seconds) written
+// together: one round trip for both. Throws HTTPException 429 when the client is over its limit
+// (the cached bytes are then dropped unread); otherwise the cached bytes, or null on a miss or
+// any failure. Each part fails open with the warning it logs on its own.
+host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
+    const Service& service, const host::http::Request& request, const RateLimit& rule,
+    const std::string& cache_key, double cache_timeout, const RedisBudget& budget);
 
 }  // namespace tileway

@@ -1,6 +1,7 @@
 #include "tileway/service.hpp"
 
 #include "failures.hpp"
+#include "redis_budget.hpp"
 #include "tileway/catalogue.hpp"
 #include "tileway/mvt_sql.hpp"
 #include "tileway/tile_grid.hpp"
@@ -58,10 +59,15 @@ host::awaitable<std::optional<host::Bytes>> Service::safe_cache_get(std::string 
     co_return std::nullopt;
 }
 
-host::awaitable<void> Service::safe_cache_set(std::string key, host::Bytes value,
-                                              std::int64_t ttl) const {
+host::awaitable<void> Service::safe_cache_set(std::string key, host::Bytes value, std::int64_t ttl,
+                                              const RedisBudget* budget) const {
     try {
-        co_await cache_.set(key, std::move(value), ttl);
+        if (budget) {
+            const auto wait = budget->next_wait(host::seconds_to_duration(5.0));
+            co_await host::wait_for(cache_.set(key, std::move(value), ttl), wait);
+        } else {
+            co_await cache_.set(key, std::move(value), ttl);
+        }
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         logger_->warn("Cache set failed for {}: {}", key, e.what());

@@ -6,6 +6,7 @@
 #include "tileway/catalogue.hpp"
 #include "tileway/mvt_sql.hpp"
 #include "tileway/tile_grid.hpp"
+#include "tileway/zoom_config.hpp"
 
 #include <fmt/format.h>
 
@@ -55,7 +56,19 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
                                                    std::int64_t z, std::int64_t x, std::int64_t y,
                                                    const host::http::Request& request,
                                                    host::database::Session& db) {
-    co_await enforce_rate_limit(service, request, kTileRateLimit);
+    // A tile that can be in the cache is read with the rate-limit check, in one round trip; the
+    // answers keep their order: 429 before 404, 400 and 204.
+    const RedisBudget budget;
+    const bool servable = LAYER_CONFIG.contains(layer_name) && validate_tile_coords(z, x, y) &&
+                          get_zoom_config(static_cast<int>(z), layer_name).has_value();
+    const std::string cache_key = servable ? tile_cache_key(layer_name, z, x, y) : std::string();
+    std::optional<host::Bytes> cached_tile;
+    if (servable) {
+        cached_tile = co_await enforce_rate_limit_and_read(service, request, kTileRateLimit,
+                                                           cache_key, 1.0, budget);
+    } else {
+        co_await enforce_rate_limit(service, request, kTileRateLimit, budget);
+    }
 
     require_layer(layer_name);
     if (!validate_tile_coords(z, x, y)) {
@@ -67,8 +80,6 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
         co_return host::http::empty_response(204);
     const auto& [sql, zoom_config] = *statement;
 
-    std::string cache_key = tile_cache_key(layer_name, z, x, y);
-    auto cached_tile = co_await service.safe_cache_get(cache_key);
     if (cached_tile && !cached_tile->empty()) {
         co_return host::http::raw_response(
             std::move(*cached_tile), kMvtMediaType,
@@ -91,7 +102,7 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
     }
 
     if (mvt_content && !mvt_content->empty()) {
-        co_await service.safe_cache_set(cache_key, *mvt_content, zoom_config.cache_ttl);
+        co_await service.safe_cache_set(cache_key, *mvt_content, zoom_config.cache_ttl, &budget);
         co_return host::http::raw_response(std::move(*mvt_content), kMvtMediaType);
     }
     service.logger()->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y,

@@ -14,6 +14,8 @@
 
 namespace tileway {
 
+class RedisBudget;
+
 // Where the tile cache and the rate-limit counters live.
 struct RedisSettings {
     std::string redis_host = "localhost";
@@ -40,9 +42,10 @@ class Service {
     // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
     host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key,
                                                                double timeout = 1.0) const;
-    // Stores the bytes; failures are logged as a warning and ignored.
-    host::awaitable<void> safe_cache_set(std::string key, host::Bytes value,
-                                         std::int64_t ttl) const;
+    // Stores the bytes; failures are logged as a warning and ignored. With `budget`, waits at
+    // most what is left of it.
+    host::awaitable<void> safe_cache_set(std::string key, host::Bytes value, std::int64_t ttl,
+                                         const RedisBudget* budget = nullptr) const;
 
   private:
     RedisSettings settings_;
