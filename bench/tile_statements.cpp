@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <vector>
 
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
     std::vector<int> zooms;
     for (int i = 2; i < argc; ++i)
         zooms.push_back(std::atoi(argv[i]));
+    if (const char* url = std::getenv("DATABASE_URL"))
+        host::database::configure_default_pool({.conninfo = url, .size = 1});
     int status = 0;
     boost::asio::co_spawn(host::event_loop(), bench(argv[1], zooms), [&](std::exception_ptr e) {
         if (!e)

@@ -7,9 +7,6 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
-#include <charconv>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -229,10 +226,9 @@ awaitable<void> Session::close() {
 
 namespace {
 
-constexpr std::size_t default_pool_size = 10;
-
 struct DefaultPoolSlot {
     std::mutex mutex;
+    PoolOptions options;
     std::shared_ptr<Pool> pool;
 };
 
@@ -243,38 +239,21 @@ DefaultPoolSlot& default_pool_slot() {
     return slot;
 }
 
-std::size_t pool_size_from_environment() {
-    const char* text = std::getenv("KAVARA_DB_POOL_SIZE");
-    if (!text || !*text)
-        return default_pool_size;
-    std::size_t size = 0;
-    const char* end = text + std::strlen(text);
-    auto [stop, ec] = std::from_chars(text, end, size);
-    if (ec != std::errc() || stop != end || size == 0) {
-        throw DatabaseError("KAVARA_DB_POOL_SIZE must be a positive integer, not \"" +
-                            std::string(text) + "\"");
-    }
-    return size;
-}
-
-PoolOptions options_from_environment() {
-    const char* url = std::getenv("DATABASE_URL");
-    if (!url || !*url) {
-        throw DatabaseError("DATABASE_URL is not set; it must hold the database's libpq URI");
-    }
-    PoolOptions options;
-    options.conninfo = url;
-    options.size = pool_size_from_environment();
-    return options;
-}
-
 }  // namespace
+
+void configure_default_pool(PoolOptions options) {
+    DefaultPoolSlot& slot = default_pool_slot();
+    std::lock_guard lock(slot.mutex);
+    slot.options = std::move(options);
+}
 
 std::shared_ptr<Pool> default_pool() {
     DefaultPoolSlot& slot = default_pool_slot();
     std::lock_guard lock(slot.mutex);
     if (!slot.pool) {
-        slot.pool = Pool::create(host::event_loop().get_executor(), options_from_environment());
+        if (slot.options.conninfo.empty())
+            throw DatabaseError("DATABASE_URL is not set; it must hold the database's libpq URI");
+        slot.pool = Pool::create(host::event_loop().get_executor(), slot.options);
     }
     return slot.pool;
 }

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
+#include <cctype>
 #include <mutex>
 
 namespace host {
@@ -72,23 +72,16 @@ void configure(spdlog::level::level_enum level) {
     apply_level(r, level);
 }
 
-bool configure_from_environment() {
-    const char* text = std::getenv("KAVARA_LOG_LEVEL");
-    if (!text || !*text)
-        return false;
+std::optional<spdlog::level::level_enum> level_from_name(std::string_view text) {
     std::string name(text);
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (name == "warning")
         name = "warn";
-    if (name == "critical")
-        name = "critical";
     auto level = spdlog::level::from_str(name);
-    if (level == spdlog::level::off && name != "off") {
-        throw std::invalid_argument("KAVARA_LOG_LEVEL: unknown level '" + std::string(text) + "'");
-    }
-    configure(level);
-    return true;
+    if (level == spdlog::level::off && name != "off")
+        return std::nullopt;
+    return level;
 }
 
 bool configured() {

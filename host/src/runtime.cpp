@@ -3,8 +3,8 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
-#include <cstdlib>
-#include <string>
+#include <atomic>
+#include <stdexcept>
 
 namespace host {
 
@@ -30,13 +30,27 @@ void spawn_background(awaitable<void> task) {
     boost::asio::co_spawn(event_loop(), std::move(task), boost::asio::detached);
 }
 
+namespace {
+
+std::atomic<std::size_t> blocking_threads{2};
+std::atomic<bool> blocking_pool_started{false};
+
+}  // namespace
+
 boost::asio::thread_pool& blocking_pool() {
     static boost::asio::thread_pool pool([] {
-        const char* configured = std::getenv("KAVARA_BLOCKING_THREADS");
-        int threads = configured ? std::atoi(configured) : 0;
-        return static_cast<std::size_t>(threads > 0 ? threads : 2);
+        blocking_pool_started = true;
+        return blocking_threads.load();
     }());
     return pool;
+}
+
+void set_blocking_threads(std::size_t threads) {
+    if (threads == 0)
+        throw std::invalid_argument("the blocking pool needs at least one thread");
+    if (blocking_pool_started)
+        throw std::logic_error("the blocking pool has started already");
+    blocking_threads = threads;
 }
 
 }  // namespace host

@@ -11,7 +11,6 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
-#include <cstdlib>
 #include <list>
 #include <optional>
 
@@ -61,12 +60,9 @@ bool trusted(std::string_view text, const std::vector<std::string>& proxies) {
 
 }  // namespace
 
-std::vector<std::string> trusted_proxies_from_environment() {
-    const char* text = std::getenv("KAVARA_TRUSTED_PROXIES");
-    if (!text)
-        return ServerOptions{}.trusted_proxies;
+std::vector<std::string> parse_trusted_proxies(std::string_view text) {
     std::vector<std::string> proxies;
-    std::string_view rest(text);
+    std::string_view rest = text;
     while (!rest.empty()) {
         auto comma = rest.find(',');
         auto item = trim_blanks(rest.substr(0, comma));

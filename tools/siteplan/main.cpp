@@ -1,10 +1,10 @@
 // kavara-siteplan INPUT.json -o PLAN.png [--result RESULT.json] [--pdf PLAN.pdf]
 //
-// INPUT.json holds the arguments of a plan: "parcel_data", "selected_parcel_number", "road_data"
-// (a list or null) and optionally "columnname", "bounding_box", "max_width_mm", "max_height_mm".
-// Bad input gives one error line on standard error and exit code 2; other failures exit 1. No
-// output file is written unless every output could be made.
+// INPUT.json holds the arguments of a plan, checked as the POST route checks its body (see
+// plots/plan_request.hpp). Bad input gives one error line on standard error and exit code 2;
+// other failures exit 1. No output file is written unless every output could be made.
 #include <plots/errors.hpp>
+#include <plots/plan_request.hpp>
 #include <plots/plot.hpp>
 #include <plots/render.hpp>
 
@@ -16,7 +16,6 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -70,37 +69,16 @@ Arguments parse_arguments(int argc, char** argv) {
     return args;
 }
 
-Json read_request(const std::string& path) {
+plots::PlanRequest read_request(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw UsageError("cannot read " + path);
-    Json request = Json::parse(in);
-    if (!request.is_object())
-        throw UsageError(path + ": the input must be a JSON object");
-    for (const char* key : {"parcel_data", "selected_parcel_number", "road_data"}) {
-        if (!request.contains(key))
-            throw UsageError(path + ": missing \"" + key + "\"");
+    Json body = Json::parse(in);
+    try {
+        return plots::read_plan_request(body);
+    } catch (const plots::InputError& error) {
+        throw UsageError(path + ": " + error.what());
     }
-    return request;
-}
-
-plots::Options read_options(const Json& request) {
-    plots::Options options;
-    if (request.contains("columnname"))
-        options.columnname = request["columnname"].get<std::string>();
-    if (request.contains("bounding_box"))
-        options.bounding_box = request["bounding_box"];
-    if (request.contains("max_width_mm"))
-        options.max_width_mm = request["max_width_mm"].get<double>();
-    if (request.contains("max_height_mm"))
-        options.max_height_mm = request["max_height_mm"].get<double>();
-    return options;
-}
-
-// The paper size as the request gave it, so that 190 stays 190 and not 190.0.
-Json paper_size(const Json& request) {
-    return Json::array(
-        {request.value("max_width_mm", Json(190)), request.value("max_height_mm", Json(160))});
 }
 
 // A file written beside its destination and renamed over it on commit; removed if never committed.
@@ -141,18 +119,16 @@ class PendingFile {
 };
 
 void run(const Arguments& args) {
-    Json request = read_request(args.input);
-    plots::Plan plan =
-        plots::compose_plot(request["parcel_data"], request["selected_parcel_number"],
-                            request["road_data"], read_options(request));
+    plots::PlanRequest request = read_request(args.input);
+    plots::Plan plan = plots::compose_plot(request.parcel_data, request.selected_parcel_number,
+                                           request.road_data, request.options);
     std::vector<std::unique_ptr<PendingFile>> outputs;
     outputs.push_back(std::make_unique<PendingFile>(args.png, plots::encode_png(plan.figure)));
     if (args.pdf)
         outputs.push_back(std::make_unique<PendingFile>(*args.pdf, plots::render_pdf(plan.figure)));
     if (args.result) {
-        Json result{{"paper_size", paper_size(request)},
-                    {"scale", plan.scale},
-                    {"schedule", plan.schedule}};
+        Json result{
+            {"paper_size", request.paper_size}, {"scale", plan.scale}, {"schedule", plan.schedule}};
         outputs.push_back(std::make_unique<PendingFile>(*args.result, result.dump(2) + "\n"));
     }
     for (auto& output : outputs)

@@ -171,7 +171,12 @@ class Pool {
     std::unique_ptr<Impl> impl_;
 };
 
-// The process's pool, configured from DATABASE_URL and KAVARA_DB_POOL_SIZE at first use.
+// The options the process's pool is created with: at its first use, or at the first use after
+// set_default_pool(nullptr). Until options with a conninfo are given, that use throws a
+// DatabaseError (the server takes the conninfo from DATABASE_URL).
+void configure_default_pool(PoolOptions options);
+
+// The process's pool, created from the configured options at first use.
 std::shared_ptr<Pool> default_pool();
 void set_default_pool(std::shared_ptr<Pool> pool);
 

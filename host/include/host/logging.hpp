@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,10 +22,9 @@ Logger get_logger(std::string_view name);
 
 namespace logging {
 
-// Called by the host at start-up: sets the process-wide level from KAVARA_LOG_LEVEL
-// (trace, debug, info, warning, error, critical, off). Returns false when the variable is unset,
-// in which case nothing is configured.
-bool configure_from_environment();
+// The level of a name as people write it, in any case: trace, debug, info, warning (or warn),
+// error, critical, off. Nothing for any other name.
+std::optional<spdlog::level::level_enum> level_from_name(std::string_view name);
 
 // Sets the process-wide level and marks logging as configured by the host.
 void configure(spdlog::level::level_enum level);

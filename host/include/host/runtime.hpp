@@ -14,6 +14,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <stdexcept>
@@ -88,8 +89,12 @@ bool on_event_loop();
 void spawn_background(awaitable<void> task);
 
 // A small pool of threads for blocking work (plan rendering, libpq cancel requests), so the
-// event loop never blocks.
+// event loop never blocks. It starts with 2 threads unless set_blocking_threads said otherwise.
 boost::asio::thread_pool& blocking_pool();
+
+// The number of threads blocking_pool() starts with; at least 1. Throws std::logic_error once
+// the pool has started, since its threads are fixed then.
+void set_blocking_threads(std::size_t threads);
 
 namespace detail {
 // The function is a parameter, so it lives in the coroutine frame for the whole call (a lambda

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace host::http {
@@ -24,9 +25,9 @@ struct ServerOptions {
     bool reuse_port = false;  // several worker processes share the port
 };
 
-// Trusted proxies from KAVARA_TRUSTED_PROXIES (comma-separated addresses or CIDR blocks);
-// loopback only when unset.
-std::vector<std::string> trusted_proxies_from_environment();
+// The trusted proxies of a comma-separated list of addresses or CIDR blocks ("10.0.0.0/8, ::1");
+// blanks around the entries and empty entries are left out.
+std::vector<std::string> parse_trusted_proxies(std::string_view text);
 
 // The client address of a request: the peer, or, when the peer is a trusted proxy, the
 // right-most address of X-Forwarded-For that is not a trusted proxy itself.

@@ -1,7 +1,6 @@
 #include "database_fixture.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -160,60 +159,20 @@ TEST(Pool, ASilentServerRunsIntoTheConnectTimeout) {
     }());
 }
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-TEST(Pool, TheDefaultPoolIsConfiguredFromTheEnvironment) {
+TEST(Pool, TheDefaultPoolIsCreatedFromItsOptionsAtFirstUse) {
     set_default_pool(nullptr);
-    {
-        ScopedEnv url("DATABASE_URL", nullptr);
-        try {
-            default_pool();
-            ADD_FAILURE() << "a default pool without DATABASE_URL";
-        } catch (const DatabaseError& e) {
-            EXPECT_NE(std::string(e.what()).find("DATABASE_URL"), std::string::npos);
-        }
+    configure_default_pool({});
+    try {
+        default_pool();
+        ADD_FAILURE() << "a default pool without a conninfo";
+    } catch (const DatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find("DATABASE_URL"), std::string::npos);
     }
-    {
-        ScopedEnv url("DATABASE_URL", our_conninfo().c_str());
-        ScopedEnv size("KAVARA_DB_POOL_SIZE", "3x");
-        EXPECT_THROW(default_pool(), DatabaseError);
-    }
-    {
-        ScopedEnv url("DATABASE_URL", our_conninfo().c_str());
-        ScopedEnv size("KAVARA_DB_POOL_SIZE", nullptr);
-        EXPECT_EQ(default_pool()->options().size, 10u);
-        set_default_pool(nullptr);
-    }
-    ScopedEnv url("DATABASE_URL", our_conninfo().c_str());
-    ScopedEnv size("KAVARA_DB_POOL_SIZE", "3");
+    configure_default_pool({.conninfo = our_conninfo(), .size = 3});
     auto pool = default_pool();
     EXPECT_EQ(pool->options().size, 3u);
-    EXPECT_EQ(default_pool(), pool);  // read once, at first use
+    configure_default_pool({.conninfo = our_conninfo(), .size = 5});
+    EXPECT_EQ(default_pool(), pool);  // created once, at first use
     run([&]() -> awaitable<void> {
         auto db = get_db();
         auto result = co_await db->execute("SELECT current_setting('application_name')");
@@ -222,6 +181,9 @@ TEST(Pool, TheDefaultPoolIsConfiguredFromTheEnvironment) {
     }());
     EXPECT_EQ(pool->idle(), 1u);
     set_default_pool(nullptr);
+    EXPECT_EQ(default_pool()->options().size, 5u);  // the options of the next first use
+    set_default_pool(nullptr);
+    configure_default_pool({});
 }
 
 TEST(Pool, ConnectionsAreNamedForPgStatActivity) {

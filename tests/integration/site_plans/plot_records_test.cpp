@@ -1,7 +1,7 @@
 // The renderer's records built from the database for the hand-made plots of fixture.sql: the
 // target with its name, area and beacons, the neighbours and roads of the plan's window, and the
 // corners standing in for beacons that were never recorded.
-#include "plot_records.hpp"
+#include "site_plans/plot_records.hpp"
 #include "site_plan_harness.hpp"
 #include "support.hpp"
 
@@ -15,15 +15,15 @@
 
 namespace {
 
-using kavara::server::Paper;
-using kavara::server::PlotRecords;
 using kavara::test::run;
 using plots::Json;
+using plots::Paper;
+using site_plans::PlotRecords;
 
 std::optional<PlotRecords> records_of(std::int64_t plot_id, Paper paper = {}) {
     const auto& db = kavara::test::site_plans::fixture_database();
     host::database::Session session(kavara::test::site_plans::pool_for(db.url()));
-    auto records = run(kavara::server::load_plot_records(session, plot_id, paper));
+    auto records = run(site_plans::load_plot_records(session, plot_id, paper));
     run(session.close());
     return records;
 }

@@ -1,7 +1,7 @@
 // A plan of a plot of the shared seeded database, read only: its recorded beacons, neighbours
 // and streets reach the renderer, and every format answers.
-#include "plot_records.hpp"
 #include "site_plan_harness.hpp"
+#include "site_plans/plot_records.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ TEST(SeededPlan, APlotOfTheSeededAreaRenders) {
         R"(SELECT count(*) FROM "GIS"."PLOT_BEACON" WHERE "PLOT_ID" = )" + ids[0])[0]);
 
     host::database::Session session(pool_for(kavara::test::database_url()));
-    auto records = kavara::test::run(kavara::server::load_plot_records(session, plot_id, {}));
+    auto records = kavara::test::run(site_plans::load_plot_records(session, plot_id, {}));
     kavara::test::run(session.close());
     ASSERT_TRUE(records);
     EXPECT_TRUE(records->beacons_recorded);

@@ -1,6 +1,6 @@
 #include "site_plan_harness.hpp"
 
-#include "server_app.hpp"
+#include "site_plans/routes.hpp"
 #include "support.hpp"
 
 #include "host/router.hpp"
@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 
 namespace kavara::test::site_plans {
 namespace {
@@ -22,7 +23,11 @@ std::string file_text(const std::filesystem::path& path) {
 }  // namespace
 
 const host::http::App& app() {
-    static auto instance = kavara::server::build_app();
+    static const auto instance = [] {
+        auto routes = std::make_unique<host::http::App>();
+        routes->mount(::site_plans::router());
+        return routes;
+    }();
     return *instance;
 }
 

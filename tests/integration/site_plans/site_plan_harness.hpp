@@ -1,8 +1,8 @@
 #pragma once
 
-// What the site-plan database tests share: a database of their own holding the plots of
-// fixture.sql, sessions on it or on the shared seeded database, and requests answered by the
-// application in-process.
+// What the site-plan tests share: a database of their own holding the plots of fixture.sql,
+// sessions on it or on the shared seeded database, and requests answered by the site-plan routes
+// in-process.
 
 #include "scratch_database.hpp"
 
@@ -25,7 +25,8 @@ const ScratchDatabase& fixture_database();
 // A pool on the database of `url`, one per database for the whole program.
 std::shared_ptr<host::database::Pool> pool_for(const std::string& url);
 
-// Requests answered by the application, whose sessions come from the pool of `url`.
+// Requests answered by the site-plan routes mounted as the server mounts them, whose sessions
+// come from the pool of `url`.
 void route_requests_to(const std::string& url);
 host::http::Request get_request(std::string_view target);
 host::http::Response get(std::string_view target);

@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include "host/database.hpp"
 #include "host/runtime.hpp"
 #include "tileway/routes.hpp"
 
@@ -30,10 +31,6 @@ Loaded*& loaded() {
     return instance;
 }
 
-void set_env(const char* name, const std::string& value) {
-    ::setenv(name, value.c_str(), 1);
-}
-
 }  // namespace
 
 Servers shared_servers() {
@@ -47,7 +44,9 @@ host::http::App& load_app(const Servers& servers) {
             throw std::logic_error("the tile service is already loaded against other servers");
         return instance->app;
     }
-    set_env("DATABASE_URL", servers.database_url);
+    host::database::configure_default_pool({.conninfo = servers.database_url});
+    // The tests' own statements (sql()) go to the same database.
+    ::setenv("DATABASE_URL", servers.database_url.c_str(), 1);
     auto service = std::make_shared<const ::tileway::Service>(
         ::tileway::RedisSettings{.redis_host = "127.0.0.1", .redis_port = servers.redis_port},
         host::event_loop().get_executor());

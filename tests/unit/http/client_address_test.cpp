@@ -1,5 +1,5 @@
 // Client address behind proxies: only a trusted peer's X-Forwarded-For is believed, and then
-// the right-most untrusted hop is the client.
+// the right-most untrusted hop is the client; the list of trusted proxies as configured.
 #include "host/server.hpp"
 
 #include <gtest/gtest.h>
@@ -29,6 +29,14 @@ TEST(ClientAddress, GarbageAndAllTrustedChains) {
     EXPECT_EQ(client_address("127.0.0.1", "198.51.100.7, junk", kLoopback), "127.0.0.1");
     EXPECT_EQ(client_address("127.0.0.1", "127.0.0.1", kLoopback), "127.0.0.1");
     EXPECT_EQ(client_address("::1", "2001:db8::5", kLoopback), "2001:db8::5");
+}
+
+TEST(TrustedProxies, TheListLeavesOutBlanksAndEmptyEntries) {
+    using host::http::parse_trusted_proxies;
+    EXPECT_EQ(parse_trusted_proxies(" 10.0.0.0/8, ,::1 ,"),
+              (std::vector<std::string>{"10.0.0.0/8", "::1"}));
+    EXPECT_EQ(parse_trusted_proxies("192.0.2.1"), (std::vector<std::string>{"192.0.2.1"}));
+    EXPECT_TRUE(parse_trusted_proxies("").empty());
 }
 
 }  // namespace

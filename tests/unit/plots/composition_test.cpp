@@ -166,15 +166,6 @@ TEST(Composition, TheTargetIsAPinkPolygonWithARedEdge) {
     EXPECT_EQ(fills[0].shape->edge_width_pt, 1.5);
 }
 
-TEST(Composition, TheBoundingBoxIsIgnored) {
-    Json parcels = Json::array({target(12)});
-    Plan plain = compose_plot(parcels, Json(12), nullptr);
-    Plan boxed =
-        compose_plot(parcels, Json(12), nullptr, {.bounding_box = Json::array({1, 2, 3, 4})});
-    EXPECT_EQ(test::texts(plain.figure.axes()), test::texts(boxed.figure.axes()));
-    EXPECT_EQ(plain.figure.axes().xlim(), boxed.figure.axes().xlim());
-}
-
 TEST(Composition, LogsTheTargetItDraws) {
     host::logging::Capture capture;
     compose_plot(Json::array({target("A/7")}), Json("A/7"), nullptr);

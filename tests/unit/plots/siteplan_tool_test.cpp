@@ -101,13 +101,18 @@ TEST_F(SiteplanTool, BadInputIsOneLineExitTwoAndNoFiles) {
         "missing.json", R"({"parcel_data": [], "selected_parcel_number": 9, "road_data": null})");
     std::string broken = write_input("broken.json", R"({"parcel_data": [)");
     std::string incomplete = write_input("incomplete.json", R"({"parcel_data": []})");
+    std::string too_wide =
+        write_input("wide.json", R"({"parcel_data": [], "selected_parcel_number": 9,
+        "road_data": null, "max_width_mm": 2000})");
     std::string bad_geometry =
         write_input("geometry.json", R"({"parcel_data": [{"parcel_number": 1, "name": "x",
         "geometry": {"type": "Polygon", "coordinates": [[[0,0],[1,0],[1,1]]]}}], "selected_parcel_number": 1, "road_data": null})");
     const std::vector<std::pair<std::string, std::string>> cases = {
         {not_found + " -o " + path("plan.png"), "Parcel with parcel_number=9 not found."},
         {broken + " -o " + path("plan.png") + " --result " + path("r.json"), "parse error"},
-        {incomplete + " -o " + path("plan.png"), "missing \"selected_parcel_number\""},
+        {incomplete + " -o " + path("plan.png"),
+         "incomplete.json: Missing \"selected_parcel_number\""},
+        {too_wide + " -o " + path("plan.png"), "at most 1189 mm (A0)"},
         {bad_geometry + " -o " + path("plan.png") + " --pdf " + path("plan.pdf"),
          "the target parcel"},
         {path("absent.json") + " -o " + path("plan.png"), "cannot read"},

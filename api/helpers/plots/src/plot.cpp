@@ -3,9 +3,9 @@
 #include "plots/beacons.hpp"
 #include "plots/errors.hpp"
 #include "plots/north_arrow.hpp"
+#include "plots/plan_window.hpp"
 #include "plots/render.hpp"
 #include "plots/roads.hpp"
-#include "plots/scale.hpp"
 #include "plots/scale_bar.hpp"
 #include "plots/setup.hpp"
 
@@ -19,7 +19,6 @@
 namespace plots {
 namespace {
 
-constexpr double buffer_m = 15;
 constexpr double dpi = 300;
 constexpr double mm_per_inch = 25.4;
 // Cairo's raster surfaces stop at this many pixels per side.
@@ -98,24 +97,19 @@ Layout lay_out(Geometry target_geom, const Options& options) {
             fmt::format("the target parcel must be a single non-empty Polygon, not a {}",
                         target_geom.type_name()));
     }
-    Bounds b = target_geom.bounds();
-    double survey_w = (b.maxx - b.minx) + 2 * buffer_m;
-    double survey_h = (b.maxy - b.miny) + 2 * buffer_m;
-    int scale =
-        get_recommended_scale(survey_w, survey_h, options.max_width_mm, options.max_height_mm);
-    std::string line = fmt::format("Recommended scale: 1:{}\n", scale);
+    Point c = target_geom.centroid();
+    PlanWindow window =
+        plan_window(target_geom.bounds(), c, {options.max_width_mm, options.max_height_mm});
+    std::string line = fmt::format("Recommended scale: 1:{}\n", window.scale);
     // One call, so that the lines of concurrent plans do not interleave.
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
-
-    double view_w_m = options.max_width_mm * scale / 1000;
-    double view_h_m = options.max_height_mm * scale / 1000;
-    Point c = target_geom.centroid();
+    const Bounds& ground = window.ground;
     return {std::move(target_geom),
             c,
-            scale,
-            {c.x - view_w_m / 2, c.x + view_w_m / 2},
-            {c.y - view_h_m / 2, c.y + view_h_m / 2}};
+            window.scale,
+            {ground.minx, ground.maxx},
+            {ground.miny, ground.maxy}};
 }
 
 void draw_roads(Axes& ax, const Json& road_data, const Geometry& viewport) {

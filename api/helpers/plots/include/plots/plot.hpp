@@ -1,6 +1,7 @@
 #pragma once
 
 #include "plots/figure.hpp"
+#include "plots/paper.hpp"
 #include "plots/values.hpp"
 
 #include <string>
@@ -11,9 +12,8 @@ namespace plots {
 
 struct Options {
     std::string columnname = "parcel_number";
-    Json bounding_box = nullptr;  // accepted for the host's callers and ignored
-    double max_width_mm = 190;
-    double max_height_mm = 160;
+    double max_width_mm = DEFAULT_PAPER.width_mm;
+    double max_height_mm = DEFAULT_PAPER.height_mm;
 };
 
 // A composed plan, not yet encoded: the figure can be written as PNG or PDF.

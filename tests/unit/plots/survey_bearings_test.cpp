@@ -1,6 +1,6 @@
 // Grid bearings and distances of boundary legs, and the order in which a ring's corners are
 // recorded as a boundary.
-#include "survey_bearings.hpp"
+#include <plots/survey_bearings.hpp>
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,8 @@
 #include <numbers>
 #include <vector>
 
+namespace plots {
 namespace {
-
-using kavara::server::Bearing;
-using kavara::server::GridPoint;
 
 constexpr GridPoint origin{328800, 1000000};
 
@@ -23,7 +21,7 @@ GridPoint along(double degrees, double metres) {
 }
 
 Bearing bearing_to(GridPoint to) {
-    return kavara::server::grid_bearing(origin, to);
+    return grid_bearing(origin, to);
 }
 
 TEST(GridBearing, CardinalDirectionsAndQuadrants) {
@@ -54,17 +52,16 @@ TEST(GridBearing, LegOfNoLengthPointsNorth) {
 }
 
 TEST(LegDistance, MetresToTheCentimetre) {
-    EXPECT_DOUBLE_EQ(
-        kavara::server::leg_distance(origin, {origin.easting + 3, origin.northing + 4}), 5.0);
-    EXPECT_DOUBLE_EQ(kavara::server::leg_distance(origin, along(200, 12.345678)), 12.35);
-    EXPECT_DOUBLE_EQ(kavara::server::leg_distance(origin, along(200, 12.344)), 12.34);
-    EXPECT_DOUBLE_EQ(kavara::server::leg_distance(origin, origin), 0.0);
+    EXPECT_DOUBLE_EQ(leg_distance(origin, {origin.easting + 3, origin.northing + 4}), 5.0);
+    EXPECT_DOUBLE_EQ(leg_distance(origin, along(200, 12.345678)), 12.35);
+    EXPECT_DOUBLE_EQ(leg_distance(origin, along(200, 12.344)), 12.34);
+    EXPECT_DOUBLE_EQ(leg_distance(origin, origin), 0.0);
 }
 
 TEST(BoundaryLegs, EveryBeaconStartsOneLegAndTheLastClosesTheBoundary) {
     // 30 x 40 m, clockwise from the north-west corner.
     std::vector<GridPoint> beacons{{0, 40}, {30, 40}, {30, 0}, {0, 0}};
-    auto legs = kavara::server::boundary_legs(beacons);
+    auto legs = boundary_legs(beacons);
     ASSERT_EQ(legs.size(), 4u);
     EXPECT_EQ(legs[0].bearing, (Bearing{90, 0}));
     EXPECT_EQ(legs[1].bearing, (Bearing{180, 0}));
@@ -73,15 +70,15 @@ TEST(BoundaryLegs, EveryBeaconStartsOneLegAndTheLastClosesTheBoundary) {
     EXPECT_DOUBLE_EQ(legs[0].distance_m, 30);
     EXPECT_DOUBLE_EQ(legs[3].distance_m, 40);
 
-    EXPECT_TRUE(kavara::server::boundary_legs({}).empty());
+    EXPECT_TRUE(boundary_legs({}).empty());
     std::vector<GridPoint> alone{origin};
-    auto single = kavara::server::boundary_legs(alone);
+    auto single = boundary_legs(alone);
     ASSERT_EQ(single.size(), 1u);
     EXPECT_DOUBLE_EQ(single[0].distance_m, 0);
 }
 
 std::vector<std::size_t> order_of(std::vector<GridPoint> ring) {
-    return kavara::server::clockwise_from_north_west(ring);
+    return clockwise_from_north_west(ring);
 }
 
 TEST(BoundaryOrder, ClockwiseFromTheNorthWestCorner) {
@@ -108,3 +105,4 @@ TEST(BoundaryOrder, TiesGoToTheLargerNorthing) {
 }
 
 }  // namespace
+}  // namespace plots

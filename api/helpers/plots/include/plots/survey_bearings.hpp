@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-namespace kavara::server {
+namespace plots {
 
 // Easting and northing in metres of the plan's projected grid.
 struct GridPoint {
@@ -42,4 +42,4 @@ std::vector<Leg> boundary_legs(std::span<const GridPoint> beacons);
 // larger northing). The closing repetition of the first vertex is left out.
 std::vector<std::size_t> clockwise_from_north_west(std::span<const GridPoint> ring);
 
-}  // namespace kavara::server
+}  // namespace plots

@@ -1,22 +1,21 @@
-// POST /plots/site-plan through the host application: answers, the mapping of bad input to 4xx,
+// POST /plots/site-plan: answers, the mapping of bad input to 4xx, a call without a request,
 // and the drawing kept off the event loop.
-#include "server_app.hpp"
+#include "site_plan_harness.hpp"
+#include "site_plans/routes.hpp"
 #include "support.hpp"
 
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace {
 
 using kavara::test::run;
-
-const host::http::App& app() {
-    static auto instance = kavara::server::build_app();
-    return *instance;
-}
+using kavara::test::site_plans::app;
 
 std::string plan_input(const char* name) {
     std::ifstream in(kavara::test::source_dir() / "tests/data/plans" / name);
@@ -85,27 +84,49 @@ TEST(SitePlanRoute, BadInputIsNever500) {
     }
 }
 
+TEST(SitePlanRoute, ARequestWithoutABodyIsUnprocessable) {
+    const auto router = site_plans::router();
+    const auto& routes = router.routes();
+    auto post = std::find_if(routes.begin(), routes.end(),
+                             [](const host::http::Route& r) { return r.method == "POST"; });
+    ASSERT_NE(post, routes.end());
+    const host::http::Request empty;
+    host::http::Call call(empty, {}, nullptr);
+    try {
+        run(post->handler(call));
+        ADD_FAILURE() << "a plan without a body";
+    } catch (const host::http::HTTPException& e) {
+        EXPECT_EQ(e.status(), 422u);
+        EXPECT_EQ(e.detail(), "The body is not valid JSON");
+    }
+}
+
 TEST(SitePlanRoute, DrawingDoesNotHoldUpTheEventLoop) {
     // While a large plan is drawn, a timer on the loop keeps firing on time.
     auto body = plan_input("large_irregular.json");
     int ticks = 0;
+    bool answered = false;
+    // It stops with the answer, so that it never outlives this test's frame.
     auto ticker = [&]() -> host::awaitable<void> {
-        for (int i = 0; i < 1000; ++i) {
+        while (!answered) {
             boost::asio::steady_timer t(co_await boost::asio::this_coro::executor,
                                         std::chrono::milliseconds(5));
             co_await t.async_wait(boost::asio::use_awaitable);
             ++ticks;
         }
     };
-    auto both = [&]() -> host::awaitable<unsigned> {
+    auto answer = [&]() -> host::awaitable<unsigned> {
         host::http::Request request;
         request.method = "POST";
         request.path = "/plots/site-plan";
         request.body = body;
-        boost::asio::co_spawn(co_await boost::asio::this_coro::executor, ticker(),
-                              boost::asio::detached);
         auto response = co_await app().handle(request);
+        answered = true;
         co_return response.status;
+    };
+    auto both = [&]() -> host::awaitable<unsigned> {
+        using namespace boost::asio::experimental::awaitable_operators;
+        co_return co_await (ticker() && answer());
     };
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(run(both()), 200u);

@@ -1,96 +1,34 @@
-// kavara-server: the host application. Loads the deliverables, mounts their routers and serves
-// them over HTTP on one event loop per process.
+// kavara-server: reads its settings, loads the modules, mounts their routers and serves them
+// over HTTP on one event loop per process.
 #include "host/logging.hpp"
 #include "host/runtime.hpp"
 #include "host/server.hpp"
 #include "server_app.hpp"
+#include "settings.hpp"
 
 #include <boost/asio/signal_set.hpp>
 
 #include <sys/wait.h>
 #include <unistd.h>
-#include <charconv>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct Settings {
-    std::string host = "127.0.0.1";
-    std::uint16_t port = 8000;
-    int workers = 1;
-    std::filesystem::path web_root = KAVARA_DEFAULT_WEB_ROOT;
-};
-
-int to_int(const std::string& what, const std::string& text, int low, int high) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high)
-        throw std::invalid_argument(what + " must be a whole number from " + std::to_string(low) +
-                                    " to " + std::to_string(high) + ", got '" + text + "'");
-    return value;
-}
-
-Settings read_settings(int argc, char** argv) {
-    Settings s;
-    if (const char* v = std::getenv("KAVARA_HOST"); v && *v)
-        s.host = v;
-    if (const char* v = std::getenv("KAVARA_PORT"); v && *v)
-        s.port = static_cast<std::uint16_t>(to_int("KAVARA_PORT", v, 0, 65535));
-    if (const char* v = std::getenv("KAVARA_WORKERS"); v && *v)
-        s.workers = to_int("KAVARA_WORKERS", v, 1, 64);
-    if (const char* v = std::getenv("KAVARA_WEB_ROOT"); v && *v)
-        s.web_root = v;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc)
-                throw std::invalid_argument(arg + " needs a value");
-            return argv[++i];
-        };
-        if (arg == "--workers") {
-            s.workers = to_int("--workers", value(), 1, 64);
-        } else if (arg == "--host") {
-            s.host = value();
-        } else if (arg == "--port") {
-            s.port = static_cast<std::uint16_t>(to_int("--port", value(), 0, 65535));
-        } else if (arg == "--web-root") {
-            s.web_root = value();
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout
-                << "usage: kavara-server [--host H] [--port P] [--workers N] [--web-root DIR]\n";
-            std::exit(0);
-        } else {
-            throw std::invalid_argument("unknown argument '" + arg + "'");
-        }
-    }
-    return s;
-}
-
-// The demo page is optional: a server without a built page still serves the API.
-std::filesystem::path web_root_or_nothing(const std::filesystem::path& web_root) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(web_root, ec))
-        return web_root;
-    host::get_logger()->warn(
-        "No demo page: {} is not a folder (build it with npm run build in web/)",
-        web_root.string());
-    return {};
-}
+using kavara::server::Settings;
 
 // One worker: load, listen, serve until SIGINT/SIGTERM, then drain.
 int run_worker(const Settings& settings, bool reuse_port) {
     auto& loop = host::event_loop();
-    auto app = kavara::server::build_app(web_root_or_nothing(settings.web_root));
+    auto app = kavara::server::build_app(settings);
     host::http::ServerOptions options;
     options.host = settings.host;
     options.port = settings.port;
     options.reuse_port = reuse_port;
-    options.trusted_proxies = host::http::trusted_proxies_from_environment();
+    options.trusted_proxies = settings.trusted_proxies;
     host::http::Server server(*app, options);
     const auto port = server.listen();
     std::cout << "Kavara server listening on http://" << settings.host << ":" << port << " (pid "
@@ -169,8 +107,13 @@ int run_workers(const Settings& settings) {
 
 int main(int argc, char** argv) {
     try {
-        host::logging::configure_from_environment();
-        Settings settings = read_settings(argc, argv);
+        Settings settings =
+            kavara::server::read_settings(std::vector<std::string>(argv + 1, argv + argc));
+        if (settings.show_usage) {
+            std::cout << kavara::server::usage;
+            return 0;
+        }
+        kavara::server::configure_process(settings);
         if (settings.workers > 1)
             return run_workers(settings);
         return run_worker(settings, false);

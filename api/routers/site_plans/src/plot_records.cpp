@@ -1,15 +1,16 @@
-#include "plot_records.hpp"
+#include "site_plans/plot_records.hpp"
 
-#include "survey_bearings.hpp"
+#include <plots/survey_bearings.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
 
-namespace kavara::server {
+namespace site_plans {
 namespace {
 
+using plots::GridPoint;
 using plots::Json;
 
 // One row per recorded boundary beacon in "SEQ" order, each carrying the plot as well; a single
@@ -66,7 +67,7 @@ struct Target {
     Json geometry;
     double area_m2 = 0;
     plots::Bounds bounds;
-    GridPoint centroid;
+    plots::Point centroid;
     bool beacons_recorded = true;
     std::vector<Corner> corners;
 };
@@ -92,7 +93,7 @@ std::vector<Corner> ring_corners(const Json& web_polygon, const Json& grid_ring)
     for (const auto& vertex : grid)
         grid_points.push_back({vertex.at(0).get<double>(), vertex.at(1).get<double>()});
     std::vector<Corner> corners;
-    for (std::size_t i : clockwise_from_north_west(grid_points)) {
+    for (std::size_t i : plots::clockwise_from_north_west(grid_points)) {
         corners.push_back({std::nullopt, web.at(i).at(0).get<double>(),
                            web.at(i).at(1).get<double>(), grid_points[i]});
     }
@@ -130,7 +131,7 @@ Json beacon_records(const std::vector<Corner>& corners) {
     grid.reserve(corners.size());
     for (const auto& corner : corners)
         grid.push_back(corner.grid);
-    auto legs = boundary_legs(grid);
+    auto legs = plots::boundary_legs(grid);
     Json records = Json::array();
     for (std::size_t i = 0; i < corners.size(); ++i) {
         records.push_back(Json{{"beacon_name", corners[i].name.value_or("")},
@@ -178,7 +179,7 @@ void add_surroundings(const host::database::Result& result, PlotRecords& records
 
 host::awaitable<std::optional<PlotRecords>> load_plot_records(host::database::Session& db,
                                                               std::int64_t plot_id,
-                                                              const Paper& paper) {
+                                                              const plots::Paper& paper) {
     const host::database::Params target_params{{"plot_id", plot_id}};
     auto target_rows = co_await db.execute(target_sql, target_params);
     if (target_rows.rows() == 0)
@@ -187,7 +188,7 @@ host::awaitable<std::optional<PlotRecords>> load_plot_records(host::database::Se
 
     PlotRecords records;
     records.plot_no = target.plot_no;
-    records.window = plan_window(target.bounds, target.centroid, paper);
+    records.window = plots::plan_window(target.bounds, target.centroid, paper);
     records.beacons_recorded = target.beacons_recorded;
     records.parcel_data = Json::array({target_record(plot_id, target)});
     records.road_data = Json::array();
@@ -198,4 +199,4 @@ host::awaitable<std::optional<PlotRecords>> load_plot_records(host::database::Se
     co_return records;
 }
 
-}  // namespace kavara::server
+}  // namespace site_plans

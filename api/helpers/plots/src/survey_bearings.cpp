@@ -1,11 +1,11 @@
-#include "survey_bearings.hpp"
+#include "plots/survey_bearings.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <numeric>
 
-namespace kavara::server {
+namespace plots {
 namespace {
 
 constexpr long minutes_per_circle = 360L * 60;
@@ -72,4 +72,4 @@ std::vector<std::size_t> clockwise_from_north_west(std::span<const GridPoint> ri
     return order;
 }
 
-}  // namespace kavara::server
+}  // namespace plots

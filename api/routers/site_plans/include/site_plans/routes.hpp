@@ -2,12 +2,12 @@
 
 #include "host/router.hpp"
 
-namespace kavara::server {
+namespace site_plans {
 
-// The site-plan routes, each drawn off the event loop:
+// The site-plan routes under the prefix "/plots", each drawn off the event loop:
 // POST /plots/site-plan: a plan from the records in the body;
 // GET /plots/site-plan/{plot_id}, {plot_id}.png, {plot_id}.pdf: the plan of a stored plot, read
 // from the database, as the JSON envelope, a PNG image or a PDF page.
-void add_site_plan_routes(host::http::App& app);
+host::http::Router router();
 
-}  // namespace kavara::server
+}  // namespace site_plans

@@ -1,11 +1,13 @@
-#include "site_plan_routes.hpp"
+#include "site_plans/routes.hpp"
 
-#include "plot_records.hpp"
+#include "site_plans/plot_records.hpp"
 
 #include "host/responses.hpp"
 #include "host/runtime.hpp"
 
 #include <plots/errors.hpp>
+#include <plots/paper.hpp>
+#include <plots/plan_request.hpp>
 #include <plots/plot.hpp>
 #include <plots/render.hpp>
 
@@ -13,41 +15,29 @@
 
 #include <cctype>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 
-namespace kavara::server {
+namespace site_plans {
 namespace {
 
+using plots::DEFAULT_PAPER;
 using plots::Json;
 
-// Paper larger than A0 would only make the renderer allocate huge surfaces.
-constexpr double kLargestPaperMm = 1189.0;
-constexpr Paper kDefaultPaper;
 // The two statements take milliseconds; a database that cannot answer within this (a lock held
 // on the plot tables, an overloaded server) is reported instead of holding the request open.
 constexpr auto kRecordsTimeLimit = std::chrono::seconds(5);
 
-[[noreturn]] void reject(const std::string& message) {
-    throw host::http::HTTPException(422, message);
-}
-
-// The one check of a paper side, for the body of the POST route and the query of the GET
-// routes alike.
-double checked_paper_mm(std::string_view name, double value) {
-    if (!(value > 0 && value <= kLargestPaperMm))
-        reject(fmt::format("\"{}\" must be above 0 and at most 1189 mm (A0)", name));
-    return value;
-}
-
-// Whole millimetres as integers, as the POST route echoes a paper size written as 190.
-Json paper_number(double mm) {
-    if (mm == std::floor(mm))
-        return static_cast<std::int64_t>(mm);
-    return mm;
+// Bad input named by the renderer's checks, which the client can correct.
+template <typename Check>
+auto unprocessable_unless(Check check) {
+    try {
+        return check();
+    } catch (const plots::InputError& e) {
+        throw host::http::HTTPException(422, e.what());
+    }
 }
 
 // ---- drawing off the event loop -----------------------------------------------------------
@@ -81,57 +71,10 @@ host::http::Response plan_envelope(const plots::PlotResult& result, const Json& 
 
 // ---- POST /plots/site-plan: records in the body -------------------------------------------
 
-struct PlanRequest {
-    Json parcel_data;
-    Json selected_parcel_number;
-    Json road_data;
-    plots::Options options;
-    Json paper_size;  // as the caller wrote it, so 190 stays 190
-};
-
-double paper_dimension(const Json& body, const char* key, double fallback) {
-    auto it = body.find(key);
-    if (it == body.end())
-        return fallback;
-    if (!it->is_number())
-        reject(std::string("\"") + key + "\" must be a number of millimetres");
-    return checked_paper_mm(key, it->get<double>());
-}
-
-PlanRequest parse_plan_request(const std::string& text) {
-    Json body = Json::parse(text, nullptr, false);
-    if (body.is_discarded())
-        reject("The body is not valid JSON");
-    if (!body.is_object())
-        reject("The body must be a JSON object");
-    for (const char* key : {"parcel_data", "selected_parcel_number", "road_data"})
-        if (!body.contains(key))
-            reject(std::string("Missing \"") + key + "\"");
-    if (!body["parcel_data"].is_array())
-        reject("\"parcel_data\" must be a list of parcel records");
-    if (!body["road_data"].is_null() && !body["road_data"].is_array())
-        reject("\"road_data\" must be a list of road records or null");
-    PlanRequest request;
-    request.parcel_data = body["parcel_data"];
-    request.selected_parcel_number = body["selected_parcel_number"];
-    request.road_data = body["road_data"];
-    if (auto it = body.find("columnname"); it != body.end()) {
-        if (!it->is_string())
-            reject("\"columnname\" must be text");
-        request.options.columnname = it->get<std::string>();
-    }
-    if (auto it = body.find("bounding_box"); it != body.end())
-        request.options.bounding_box = *it;
-    request.options.max_width_mm = paper_dimension(body, "max_width_mm", kDefaultPaper.width_mm);
-    request.options.max_height_mm = paper_dimension(body, "max_height_mm", kDefaultPaper.height_mm);
-    request.paper_size =
-        Json::array({body.value("max_width_mm", paper_number(kDefaultPaper.width_mm)),
-                     body.value("max_height_mm", paper_number(kDefaultPaper.height_mm))});
-    return request;
-}
-
 host::awaitable<host::http::Response> site_plan(host::http::Call& call) {
-    PlanRequest request = parse_plan_request(call.request().body);
+    std::string_view body = call.request().body;
+    plots::PlanRequest request =
+        unprocessable_unless([body] { return plots::parse_plan_request(body); });
     auto result = co_await draw_off_loop([&request] {
         return plots::generate_plot(request.parcel_data, request.selected_parcel_number,
                                     request.road_data, request.options);
@@ -144,7 +87,7 @@ host::awaitable<host::http::Response> site_plan(host::http::Call& call) {
 // A plan of a stored plot, read on the event loop and ready to draw.
 struct StoredPlan {
     std::int64_t plot_id = 0;
-    Paper paper;
+    plots::Paper paper;
     PlotRecords records;
 
     plots::Options options() const {
@@ -161,8 +104,10 @@ struct StoredPlan {
 host::awaitable<StoredPlan> stored_plan(host::http::Call& call) {
     StoredPlan plan;
     plan.plot_id = call.integer("plot_id");
-    plan.paper = {checked_paper_mm("max_width_mm", call.real("max_width_mm")),
-                  checked_paper_mm("max_height_mm", call.real("max_height_mm"))};
+    plan.paper = unprocessable_unless([&call] {
+        return plots::Paper{plots::checked_paper_mm("max_width_mm", call.real("max_width_mm")),
+                            plots::checked_paper_mm("max_height_mm", call.real("max_height_mm"))};
+    });
     std::optional<PlotRecords> records;
     try {
         records = co_await host::wait_for(load_plot_records(call.db(), plan.plot_id, plan.paper),
@@ -208,10 +153,7 @@ host::awaitable<host::http::Response> stored_site_plan(host::http::Call& call) {
         return plots::generate_plot(plan.records.parcel_data, Json(plan.plot_id),
                                     plan.records.road_data, plan.options());
     });
-    Json paper_size = Json::array();
-    paper_size.push_back(paper_number(plan.paper.width_mm));
-    paper_size.push_back(paper_number(plan.paper.height_mm));
-    co_return plan_envelope(result, paper_size);
+    co_return plan_envelope(result, plots::paper_size(plan.paper));
 }
 
 host::awaitable<host::http::Response> stored_site_plan_png(host::http::Call& call) {
@@ -235,11 +177,11 @@ std::vector<host::http::Param> stored_plan_params() {
              .description = "\"ID\" of the plot in \"GIS\".\"PLOT\""},
             {.name = "max_width_mm",
              .type = ParamType::real,
-             .default_value = kDefaultPaper.width_mm,
+             .default_value = DEFAULT_PAPER.width_mm,
              .description = "Paper width in millimetres, above 0 and at most 1189 (A0)"},
             {.name = "max_height_mm",
              .type = ParamType::real,
-             .default_value = kDefaultPaper.height_mm,
+             .default_value = DEFAULT_PAPER.height_mm,
              .description = "Paper height in millimetres, above 0 and at most 1189 (A0)"}};
 }
 
@@ -258,31 +200,33 @@ host::http::Route stored_plan_route(std::string path, std::string name, std::str
 
 }  // namespace
 
-void add_site_plan_routes(host::http::App& app) {
+host::http::Router router() {
     using host::http::ResponseKind;
-    app.add({.method = "POST",
-             .path = "/plots/site-plan",
-             .name = "site_plan",
-             .description = "Draw the site plan of one parcel from the parcel, road and beacon "
-                            "records in the body; answers the base64 PNG, paper size, scale and "
-                            "schedule of short legs.",
-             .handler = site_plan});
+    host::http::Router routes("/plots");
+    routes.add({.method = "POST",
+                .path = "/site-plan",
+                .name = "site_plan",
+                .description = "Draw the site plan of one parcel from the parcel, road and beacon "
+                               "records in the body; answers the base64 PNG, paper size, scale and "
+                               "schedule of short legs.",
+                .handler = site_plan});
     const std::string from_database =
         " of a stored plot, with its neighbours and the roads in the plan's window and its "
         "boundary beacons annotated with the grid bearing and distance of every leg";
-    app.add(stored_plan_route(
-        "/plots/site-plan/{plot_id}", "stored_site_plan",
+    routes.add(stored_plan_route(
+        "/site-plan/{plot_id}", "stored_site_plan",
         "The site plan" + from_database +
             "; answers the base64 PNG, paper size, scale and schedule of short legs.",
         ResponseKind::json, stored_site_plan));
-    app.add(stored_plan_route("/plots/site-plan/{plot_id}.png", "stored_site_plan_png",
-                              "The site plan" + from_database + ", as a 300 dpi PNG image.",
-                              ResponseKind::raw, stored_site_plan_png));
-    app.add(stored_plan_route(
-        "/plots/site-plan/{plot_id}.pdf", "stored_site_plan_pdf",
+    routes.add(stored_plan_route("/site-plan/{plot_id}.png", "stored_site_plan_png",
+                                 "The site plan" + from_database + ", as a 300 dpi PNG image.",
+                                 ResponseKind::raw, stored_site_plan_png));
+    routes.add(stored_plan_route(
+        "/site-plan/{plot_id}.pdf", "stored_site_plan_pdf",
         "The site plan" + from_database +
             ", as a one-page vector PDF of the paper's size, true to scale when printed at 100 %.",
         ResponseKind::raw, stored_site_plan_pdf));
+    return routes;
 }
 
-}  // namespace kavara::server
+}  // namespace site_plans

@@ -1,0 +1,70 @@
+#include "server_app.hpp"
+
+#include "host/database.hpp"
+#include "host/logging.hpp"
+#include "host/runtime.hpp"
+#include "host/static_files.hpp"
+#include "site_plans/routes.hpp"
+#include "tileway/routes.hpp"
+#include "tileway/service.hpp"
+
+#include <plots/setup.hpp>
+
+#include <memory>
+#include <system_error>
+
+namespace kavara::server {
+namespace {
+
+// The demo page is optional: a server without a built page still serves the API.
+std::filesystem::path web_root_or_nothing(const std::filesystem::path& web_root) {
+    std::error_code ec;
+    if (web_root.empty() || std::filesystem::is_directory(web_root, ec))
+        return web_root;
+    host::get_logger()->warn(
+        "No demo page: {} is not a folder (build it with npm run build in web/)",
+        web_root.string());
+    return {};
+}
+
+}  // namespace
+
+void configure_process(const Settings& settings) {
+    if (settings.log_level)
+        host::logging::configure(*settings.log_level);
+    host::set_blocking_threads(settings.blocking_threads);
+}
+
+std::unique_ptr<host::http::App> build_app(const Settings& settings) {
+    const auto web_root = web_root_or_nothing(settings.web_root);
+    host::database::configure_default_pool(
+        {.conninfo = settings.database_url, .size = settings.db_pool_size});
+    auto app = std::make_unique<host::http::App>();
+    auto tiles =
+        std::make_shared<const tileway::Service>(settings.redis, host::event_loop().get_executor());
+    app->mount(tileway::make_router(tiles));
+    plots::load();
+    app->mount(site_plans::router());
+    host::http::App* self = app.get();
+    app->add({.method = "GET",
+              .path = "/openapi.json",
+              .name = "openapi",
+              .description = "The API document: every route with its parameters.",
+              .handler = [self](host::http::Call&) -> host::awaitable<host::http::Response> {
+                  co_return host::http::json_response(self->openapi("Kavara map back end"));
+              }});
+    if (!web_root.empty()) {
+        auto files = std::make_shared<const host::http::StaticFiles>(web_root);
+        app->set_fallback(
+            [files](const host::http::Request& request) { return files->serve(request); });
+    }
+    return app;
+}
+
+std::unique_ptr<host::http::App> build_app() {
+    Settings settings = read_settings({});
+    settings.web_root.clear();
+    return build_app(settings);
+}
+
+}  // namespace kavara::server

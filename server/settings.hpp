@@ -1,0 +1,54 @@
+#pragma once
+
+#include "host/server.hpp"
+#include "tileway/service.hpp"
+
+#include <spdlog/common.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kavara::server {
+
+// Everything kavara-server is configured by, read once at start-up and handed down from there.
+// Each member names the environment variable (and the option) it comes from; an empty variable
+// counts as unset unless noted.
+struct Settings {
+    std::string host = "127.0.0.1";  // KAVARA_HOST, --host
+    std::uint16_t port = 8000;       // KAVARA_PORT, --port: 0 to 65535, 0 picks a free port
+    int workers = 1;                 // KAVARA_WORKERS, --workers: 1 to 64 processes
+    // KAVARA_WEB_ROOT, --web-root: the demo page's folder, by default the page built in the
+    // source tree; empty serves no page.
+    std::filesystem::path web_root;
+    // KAVARA_LOG_LEVEL; unset leaves the level to the modules.
+    std::optional<spdlog::level::level_enum> log_level;
+    std::size_t blocking_threads = 2;  // KAVARA_BLOCKING_THREADS: 1 to 64
+    // DATABASE_URL; when empty the first database statement fails instead of the start-up.
+    std::string database_url;
+    std::size_t db_pool_size = 10;  // KAVARA_DB_POOL_SIZE: a positive integer
+    // KAVARA_TRUSTED_PROXIES, comma-separated; set but empty trusts none.
+    std::vector<std::string> trusted_proxies = host::http::ServerOptions{}.trusted_proxies;
+    // REDIS_HOST, REDIS_PORT (0 to 65535), REDIS_DB (a whole number); empty values count.
+    tileway::RedisSettings redis;
+    bool show_usage = false;  // --help or -h: print `usage` and stop
+};
+
+inline constexpr const char* usage =
+    "usage: kavara-server [--host H] [--port P] [--workers N] [--web-root DIR]\n";
+
+// Looks an environment variable up; null when it is unset.
+using Environment = std::function<const char*(const char* name)>;
+
+// The settings of `environment` and then of the command-line arguments `args` (without the
+// program's name), which win. A value that is not allowed throws std::invalid_argument with a
+// message naming the variable or option; the first bad value is reported.
+Settings read_settings(const std::vector<std::string>& args,
+                       const Environment& environment = std::getenv);
+
+}  // namespace kavara::server
