@@ -148,7 +148,8 @@ TEST_F(BboxEndpoint, AMissIsStoredUnderTheRoundedKeyAndAnsweredFromItNextTime) {
     const auto keys = redis_.keys("mvt_v8:bbox:*");
     ASSERT_EQ(keys.size(), 1u);
     std::smatch parts;
-    const std::regex key_form(R"(mvt_v8:bbox:plots:(-?\d+):(-?\d+):(-?\d+):(-?\d+):5000:True)");
+    // Not simplified: the box is below 0.01 square degrees.
+    const std::regex key_form(R"(mvt_v8:bbox:plots:(-?\d+):(-?\d+):(-?\d+):(-?\d+):5000:False)");
     ASSERT_TRUE(std::regex_match(keys[0], parts, key_form)) << keys[0];
     const auto corners = corners_3857(minx, miny, maxx, maxy);
     for (int i = 0; i < 4; ++i)
@@ -166,7 +167,8 @@ TEST_F(BboxEndpoint, AMissIsStoredUnderTheRoundedKeyAndAnsweredFromItNextTime) {
     EXPECT_EQ(hit.body, miss.body);
 }
 
-TEST_F(BboxEndpoint, BoxesRoundingToTheSameMetresShareAnEntryButSimplifyNeverDoes) {
+// Below 0.01 square degrees the simplify flag changes nothing in the tile, so it shares the entry.
+TEST_F(BboxEndpoint, BoxesRoundingToTheSameMetresAndBuiltAlikeShareAnEntry) {
     const auto c = seeded_centre();
     const double minx = c.lon - 0.003, miny = c.lat - 0.003, maxx = c.lon + 0.003,
                  maxy = c.lat + 0.003;
@@ -179,15 +181,35 @@ TEST_F(BboxEndpoint, BoxesRoundingToTheSameMetresShareAnEntryButSimplifyNeverDoe
                       fresh_client());
     EXPECT_EQ(nudged.header("X-Cache"), "HIT");
     EXPECT_EQ(nudged.body, first.body);
-    EXPECT_EQ(redis_.keys("mvt_v8:bbox:*").size(), 1u);
-
     auto unsimplified =
         get(bbox_target("plots", minx, miny, maxx, maxy, "&simplify=false"), fresh_client());
-    EXPECT_EQ(unsimplified.header("X-Cache"), "MISS");
+    EXPECT_EQ(unsimplified.header("X-Cache"), "HIT");
+    const auto keys = redis_.keys("mvt_v8:bbox:*");
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_TRUE(keys[0].ends_with(":5000:False")) << keys[0];
+}
+
+// A box of 0.015625 square degrees is simplified in EPSG:4326; the same rectangle asked in
+// EPSG:3857 is not, whatever its flag, and must never be answered with the simplified tile.
+TEST_F(BboxEndpoint, ASimplifiedTileIsNeverTheAnswerToARequestThatIsNotSimplified) {
+    const double minx = 7.25, miny = 9.0, maxx = 7.5, maxy = 9.0625;
+    auto simplified = get(bbox_target("plots", minx, miny, maxx, maxy), fresh_client());
+    ASSERT_EQ(simplified.header("X-Cache"), "MISS");
+    const auto corners = corners_3857(minx, miny, maxx, maxy);
+    auto mercator = get(bbox_target("plots", corners[0], corners[1], corners[2], corners[3],
+                                    "&srid=3857&simplify=true"),
+                        fresh_client());
+    EXPECT_EQ(mercator.header("X-Cache"), "MISS");
+    EXPECT_NE(mercator.body, simplified.body);
+    // The unsimplified EPSG:4326 tile is the same tile, and shares the EPSG:3857 one's entry.
+    auto unsimplified =
+        get(bbox_target("plots", minx, miny, maxx, maxy, "&simplify=false"), fresh_client());
+    EXPECT_EQ(unsimplified.header("X-Cache"), "HIT");
+    EXPECT_EQ(unsimplified.body, mercator.body);
     const auto keys = redis_.keys("mvt_v8:bbox:*");
     ASSERT_EQ(keys.size(), 2u);
-    EXPECT_NE(keys[0].find(":5000:False"), std::string::npos) << keys[0];
-    EXPECT_NE(keys[1].find(":5000:True"), std::string::npos) << keys[1];
+    EXPECT_TRUE(keys[0].ends_with(":5000:False")) << keys[0];
+    EXPECT_TRUE(keys[1].ends_with(":5000:True")) << keys[1];
 }
 
 TEST_F(BboxEndpoint, TheFeatureLimitIsClampedAndTheKeyCarriesTheClampedValue) {
@@ -198,7 +220,7 @@ TEST_F(BboxEndpoint, TheFeatureLimitIsClampedAndTheKeyCarriesTheClampedValue) {
     ASSERT_EQ(response.status, 200u);
     const auto keys = redis_.keys("mvt_v8:bbox:*");
     ASSERT_EQ(keys.size(), 1u);
-    EXPECT_NE(keys[0].find(":15000:True"), std::string::npos) << keys[0];
+    EXPECT_NE(keys[0].find(":15000:False"), std::string::npos) << keys[0];
 
     auto limited = get(bbox_target("plots", c.lon - 0.002, c.lat - 0.002, c.lon + 0.002,
                                    c.lat + 0.002, "&max_features=3"),
@@ -218,17 +240,19 @@ TEST_F(BboxEndpoint, AWebMercatorBoxIsUsedAsGivenAndKeyedInWholeMetres) {
     EXPECT_FALSE(mvt::decode(response.body.view()).at(0).features.empty());
     const auto keys = redis_.keys("mvt_v8:bbox:*");
     ASSERT_EQ(keys.size(), 1u);
-    EXPECT_EQ(keys[0], fmt::format("mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:5000:True",
+    EXPECT_EQ(keys[0], fmt::format("mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:5000:False",
                                    minx + 0.5, miny + 2.5, maxx, maxy));
 }
 
 // Simplification only matters for boxes above 0.01 square degrees: below it the simplified and
 // the unsimplified tile are the same bytes, above it they differ. The sides are exact binary
-// fractions so that the areas are exactly 0.0078125 and 0.015625.
+// fractions so that the areas are exactly 0.0078125 and 0.015625. Each tile is built afresh.
 TEST_F(BboxEndpoint, OnlyBoxesAboveAHundredthOfASquareDegreeAreSimplified) {
-    auto tile_of = [](double minx, const char* simplify) {
+    auto tile_of = [this](double minx, const char* simplify) {
+        redis_.del_matching("mvt_v8:bbox:*");
         auto response = get(bbox_target("plots", minx, 9.0, 7.5, 9.0625, simplify), fresh_client());
         EXPECT_EQ(response.status, 200u) << minx << simplify;
+        EXPECT_EQ(response.header("X-Cache"), "MISS") << minx << simplify;
         return response.body.str();
     };
     EXPECT_EQ(tile_of(7.375, "&simplify=true"), tile_of(7.375, "&simplify=false"));
