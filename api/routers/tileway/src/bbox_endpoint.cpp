@@ -71,6 +71,19 @@ void validate_wgs84(const BboxQuery& q) {
     }
 }
 
+// PostGIS cannot fit a tile to a rectangle without width or height ("Geometric bounds are too
+// small"). Checked on the EPSG:3857 rectangle, the one the tile is built for; the message names
+// the bounds as the client gave them. Corners given in either order stay accepted: the
+// envelope is the same rectangle.
+void require_width_and_height(const TileBounds& rect, const BboxQuery& q) {
+    if (rect.minx == rect.maxx || rect.miny == rect.maxy) {
+        throw host::http::HTTPException(
+            400,
+            fmt::format("Bounding box has no width or height: minx={}, miny={}, maxx={}, maxy={}",
+                        q.minx, q.miny, q.maxx, q.maxy));
+    }
+}
+
 }  // namespace
 
 double calculate_bbox_area_degrees(double minx, double miny, double maxx, double maxy) {
@@ -96,6 +109,7 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
     TileBounds rect{query.minx, query.miny, query.maxx, query.maxy};
     if (query.srid != 3857)
         rect = co_await transform_to_3857(service, query, db);
+    require_width_and_height(rect, query);
 
     // Decided before the key is made, because the key names the tile as it is built.
     const double bbox_area =

@@ -19,12 +19,14 @@ Param path_integer(const char* name) {
     return Param{.name = name, .in = ParamIn::path, .type = ParamType::integer};
 }
 Param query_param(const char* name, ParamType type, const char* description,
-                  std::optional<host::http::ParamValue> default_value = std::nullopt) {
+                  std::optional<host::http::ParamValue> default_value = std::nullopt,
+                  std::optional<std::int64_t> minimum = std::nullopt) {
     return Param{.name = name,
                  .in = ParamIn::query,
                  .type = type,
                  .default_value = std::move(default_value),
-                 .description = description};
+                 .description = description,
+                 .minimum = minimum};
 }
 
 using ServicePtr = std::shared_ptr<const Service>;
@@ -105,8 +107,10 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                            query_param("maxy", ParamType::real, "Bounding box maximum Y"),
                            query_param("srid", ParamType::integer, "SRID of input bbox",
                                        std::int64_t{4326}),
+                           // A negative limit would reach the statement's LIMIT and fail
+                           // there; 0 is a valid, empty tile.
                            query_param("max_features", ParamType::integer,
-                                       "Maximum features to return", std::int64_t{5000}),
+                                       "Maximum features to return", std::int64_t{5000}, 0),
                            query_param("simplify", ParamType::boolean,
                                        "Apply geometry simplification", true)},
                 .uses_db = true,
