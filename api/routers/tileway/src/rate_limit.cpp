@@ -15,12 +15,7 @@ host::awaitable<void> enforce_rate_limit(const Service& service, const host::htt
     const std::string rate_key = rule.key_prefix + client_ip(request);
     std::int64_t request_count = 0;
     try {
-        const std::vector<std::vector<std::string_view>> commands{{"INCR", rate_key},
-                                                                  {"EXPIRE", rate_key, "1", "NX"}};
-        auto replies = co_await service.redis_client().transaction(commands);
-        if (replies.empty() || replies[0].type != host::redis::Reply::Type::integer)
-            throw host::redis::RedisError("unexpected reply to INCR");
-        request_count = replies[0].integer;
+        request_count = co_await service.request_counter().count(rate_key);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         if (rule.log_failures)

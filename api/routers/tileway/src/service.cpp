@@ -38,7 +38,8 @@ Service::Service(RedisSettings settings, boost::asio::any_io_executor executor)
     : settings_(std::move(settings)),
       logger_(service_logger()),
       redis_client_(std::move(executor), client_options(settings_)),
-      cache_(redis_client_, "mvt_v8") {
+      cache_(redis_client_, "mvt_v8"),
+      request_counter_(redis_client_) {
     std::cout << "✓ Binary Redis cache initialized (no UTF-8 decoding)\n"
               << "  - Namespace: mvt_v8\n"
               << "  - Redis: " << settings_.redis_host << ":" << settings_.redis_port << "/"

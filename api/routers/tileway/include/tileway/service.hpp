@@ -5,6 +5,7 @@
 #include "host/redis.hpp"
 #include "host/runtime.hpp"
 #include "tileway/cache.hpp"
+#include "tileway/request_counter.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
 
@@ -21,9 +22,9 @@ struct RedisSettings {
     std::int64_t redis_db = 0;
 };
 
-// The state every route of the service shares: its logger, the one Redis client of the process
-// and the tile cache over it. Created once when the host loads the service, read-only afterwards;
-// it must outlive the routes registered with it.
+// The state every route of the service shares: its logger, the one Redis client of the process,
+// the tile cache and the rate limiters' request counter over it. Created once when the host loads
+// the service, read-only afterwards; it must outlive the routes registered with it.
 class Service {
   public:
     // Requests logging at level INFO (unless the host configured it), creates the client (no
@@ -36,6 +37,7 @@ class Service {
     const host::Logger& logger() const noexcept { return logger_; }
     host::redis::Client& redis_client() const noexcept { return redis_client_; }
     const BinaryRedisCache& cache() const noexcept { return cache_; }
+    RequestCounter& request_counter() const noexcept { return request_counter_; }
 
     // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
     host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key,
@@ -49,6 +51,7 @@ class Service {
     host::Logger logger_;
     mutable host::redis::Client redis_client_;
     BinaryRedisCache cache_;
+    mutable RequestCounter request_counter_;
 };
 
 }  // namespace tileway
