@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -42,12 +43,22 @@ tileway::RedisSettings redis_settings() {
             .redis_db = whole_number("REDIS_DB", "0", INT64_MIN, INT64_MAX)};
 }
 
+// KAVARA_ADMIN_TOKEN: the bearer token cache invalidation asks for. Unset or empty leaves the
+// route open, and the tile service warns at start-up.
+std::optional<std::string> admin_token() {
+    const char* token = std::getenv("KAVARA_ADMIN_TOKEN");
+    if (!token || !*token)
+        return std::nullopt;
+    return std::string(token);
+}
+
 }  // namespace
 
 std::unique_ptr<host::http::App> build_app(const std::filesystem::path& web_root) {
     auto app = std::make_unique<host::http::App>();
-    auto tiles = std::make_shared<const tileway::Service>(redis_settings(),
-                                                          host::event_loop().get_executor());
+    auto tiles = std::make_shared<const tileway::Service>(
+        tileway::Settings{.redis = redis_settings(), .admin_token = admin_token()},
+        host::event_loop().get_executor());
     app->mount(tileway::make_router(tiles));
     plots::load();
     add_site_plan_routes(*app);

@@ -116,6 +116,31 @@ TEST(ServerProcess, TheConfiguredRedisDatabaseHoldsTheCountersAndTiles) {
     program_redis().cli("-n 3 FLUSHDB");
 }
 
+// KAVARA_ADMIN_TOKEN reaches the tile service: without it the server warns once; with it
+// invalidation asks for the token.
+TEST(ServerProcess, TheAdminTokenOfTheEnvironmentGuardsInvalidation) {
+    const auto warning = "No admin token is set (KAVARA_ADMIN_TOKEN)";
+    for (const bool with_token : {false, true}) {
+        ServerProcess server(
+            (with_token ? "KAVARA_ADMIN_TOKEN=s3cret " : "-u KAVARA_ADMIN_TOKEN ") +
+            service_environment());
+        ASSERT_TRUE(server.wait_listening()) << server.errors();
+        const auto errors = server.errors();
+        const auto first = errors.find(warning);
+        EXPECT_EQ(first != std::string::npos, !with_token) << errors;
+        EXPECT_EQ(errors.find(warning, first + 1), std::string::npos) << errors;
+        auto status = [&](const std::string& extra) {
+            return server
+                .curl("/gis/cache/invalidate/lgas",
+                      "-o /dev/null -w '%{http_code}' -X POST " + extra)
+                .out;
+        };
+        EXPECT_EQ(status(""), with_token ? "401" : "200");
+        EXPECT_EQ(status("-H 'Authorization: Bearer s3cret'"), "200");
+        EXPECT_EQ(server.stop(), 0);
+    }
+}
+
 // Worker processes share the port and, through Redis, one counter per client.
 TEST(ServerProcess, WorkersShareOneCounterPerClient) {
     ServerProcess server(service_environment() + " KAVARA_WORKERS=2");

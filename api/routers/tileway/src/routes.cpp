@@ -1,5 +1,6 @@
 #include "tileway/routes.hpp"
 
+#include "admin_guard.hpp"
 #include "endpoints.hpp"
 
 namespace tileway {
@@ -68,6 +69,8 @@ host::http::Handler layers_route() {
 
 host::http::Handler invalidate_route(ServicePtr service) {
     return [service](Call& call) -> host::awaitable<Response> {
+        if (auto refused = refuse_unless_admin(*service, call.request()))
+            co_return std::move(*refused);
         co_return co_await invalidate_cache_endpoint(*service, call.text("layer_name"));
     };
 }
