@@ -41,7 +41,7 @@ std::unique_ptr<host::http::App> build_app(const Settings& settings) {
         {.conninfo = settings.database_url, .size = settings.db_pool_size});
     auto app = std::make_unique<host::http::App>();
     auto tiles =
-        std::make_shared<const tileway::Service>(settings.redis, host::event_loop().get_executor());
+        std::make_shared<const tileway::Service>(settings.tiles, host::event_loop().get_executor());
     app->mount(tileway::make_router(tiles));
     plots::load();
     app->mount(site_plans::router());

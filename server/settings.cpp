@@ -123,7 +123,11 @@ tileway::RedisSettings redis_settings(const Variables& env) {
 void read_services(const Variables& env, Settings& s) {
     if (auto v = env.any("KAVARA_TRUSTED_PROXIES"))
         s.trusted_proxies = host::http::parse_trusted_proxies(*v);
-    s.redis = redis_settings(env);
+    s.tiles.redis = redis_settings(env);
+    // KAVARA_ADMIN_TOKEN: the bearer token cache invalidation asks for. Unset or empty leaves
+    // the route open, and the tile service warns at start-up.
+    if (auto token = env.any("KAVARA_ADMIN_TOKEN"); token && !token->empty())
+        s.tiles.admin_token = *token;
     if (auto v = env.non_empty("DATABASE_URL"))
         s.database_url = *v;
     if (auto v = env.non_empty("KAVARA_DB_POOL_SIZE")) {

@@ -35,7 +35,7 @@ struct Settings {
     // KAVARA_TRUSTED_PROXIES, comma-separated; set but empty trusts none.
     std::vector<std::string> trusted_proxies = host::http::ServerOptions{}.trusted_proxies;
     // REDIS_HOST, REDIS_PORT (0 to 65535), REDIS_DB (a whole number); empty values count.
-    tileway::RedisSettings redis;
+    tileway::Settings tiles;
     bool show_usage = false;  // --help or -h: print `usage` and stop
 };
 

@@ -227,6 +227,14 @@ std::optional<ParamValue> convert(const Param& param, std::string_view text) {
     return std::nullopt;
 }
 
+// The value is of the parameter's type but outside its declared range.
+std::optional<std::string> range_message(const Param& param, const ParamValue& value) {
+    const auto* integer = std::get_if<std::int64_t>(&value);
+    if (!param.minimum || !integer || *integer >= *param.minimum)
+        return std::nullopt;
+    return "Input should be greater than or equal to " + std::to_string(*param.minimum);
+}
+
 std::string conversion_message(ParamType type) {
     switch (type) {
         case ParamType::integer:
@@ -317,7 +325,10 @@ awaitable<Response> invoke(const CompiledRoute& route, const Request& request,
             continue;
         }
         if (auto converted = convert(param, it->second)) {
-            values[param.name] = std::move(*converted);
+            if (auto out_of_range = range_message(param, *converted))
+                errors.push_back({location, param.name, std::move(*out_of_range), it->second});
+            else
+                values[param.name] = std::move(*converted);
         } else {
             errors.push_back({location, param.name, conversion_message(param.type), it->second});
         }
@@ -437,6 +448,8 @@ nlohmann::ordered_json App::openapi(std::string_view title) const {
             nlohmann::ordered_json schema{{"type", type_name(p.type)}};
             if (p.default_value)
                 schema["default"] = to_json(*p.default_value);
+            if (p.minimum)
+                schema["minimum"] = *p.minimum;
             item["schema"] = std::move(schema);
             params.push_back(std::move(item));
         }

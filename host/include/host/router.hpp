@@ -27,13 +27,15 @@ enum class ResponseKind { json, raw };
 
 using ParamValue = std::variant<std::string, std::int64_t, double, bool>;
 
-// A declared path or query parameter. A query parameter without a default is required.
+// A declared path or query parameter. A query parameter without a default is required. An
+// integer given below `minimum` is refused like an ill-typed one.
 struct Param {
     std::string name;
     ParamIn in = ParamIn::query;
     ParamType type = ParamType::text;
     std::optional<ParamValue> default_value = std::nullopt;
     std::string description = {};
+    std::optional<std::int64_t> minimum = std::nullopt;
 };
 
 // Conversions used for path and query values; they reject trailing junk, out-of-range integers

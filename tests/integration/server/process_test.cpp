@@ -183,6 +183,31 @@ TEST(ServerProcess, WorkersShareThePortAndOneCounterPerClient) {
 
 // ---- tiles over HTTP ---------------------------------------------------------------------------
 
+// KAVARA_ADMIN_TOKEN reaches the tile service: without it the server warns once; with it
+// invalidation asks for the token.
+TEST(ServerProcess, TheAdminTokenOfTheEnvironmentGuardsInvalidation) {
+    const auto warning = "No admin token is set (KAVARA_ADMIN_TOKEN)";
+    for (const bool with_token : {false, true}) {
+        ServerProcess server(
+            (with_token ? "KAVARA_ADMIN_TOKEN=s3cret " : "-u KAVARA_ADMIN_TOKEN ") +
+            service_environment());
+        ASSERT_TRUE(server.wait_listening()) << server.errors();
+        const auto errors = server.errors();
+        const auto first = errors.find(warning);
+        EXPECT_EQ(first != std::string::npos, !with_token) << errors;
+        EXPECT_EQ(errors.find(warning, first + 1), std::string::npos) << errors;
+        auto status = [&](const std::string& extra) {
+            return server
+                .curl("/gis/cache/invalidate/lgas",
+                      "-o /dev/null -w '%{http_code}' -X POST " + extra)
+                .out;
+        };
+        EXPECT_EQ(status(""), with_token ? "401" : "200");
+        EXPECT_EQ(status("-H 'Authorization: Bearer s3cret'"), "200");
+        EXPECT_EQ(server.stop(), 0);
+    }
+}
+
 TEST(ServerProcess, TheConfiguredRedisDatabaseHoldsTheCountersAndTiles) {
     ServerProcess server(
         fmt::format("REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=3 DATABASE_URL='{}'",

@@ -84,24 +84,36 @@ TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack
         200u);
 }
 
-// A statement the database refuses (a column the catalogue names is gone) is a database error
-// too; the aborted transaction is rolled back and the session's connection serves the next
-// request once the column is back.
-TEST_F(DatabaseDown, AStatementTheDatabaseRefusesIs500DatabaseError) {
+// A tile statement the database refuses (a column the catalogue names is gone) is 500 with the
+// endpoint's detail and error line, and nothing is cached; the aborted transaction is rolled
+// back and the session's connection serves the next request once the column is back.
+TEST_F(DatabaseDown, ATileStatementTheDatabaseRefusesIs500) {
     const auto tile = tile_with_plots(8);
-    const auto target = "/gis/lgas/" + tile.path() + ".pbf";
-    sql(R"(ALTER TABLE "GIS"."LGAs" RENAME COLUMN "name" TO "title")");
-    auto refused = get(target, fresh_client());
-    sql(R"(ALTER TABLE "GIS"."LGAs" RENAME COLUMN "title" TO "name")");
-    EXPECT_EQ(refused.status, 500u);
-    EXPECT_EQ(detail(refused), "Database error");
-    const auto lines = tileway_lines(log_, err);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(starts_with(lines[0], "Database error for tile lgas/" + tile.path() + ": "))
-        << lines[0];
-    EXPECT_NE(lines[0].find("name"), std::string::npos) << lines[0];
+    struct Case {
+        std::string target, detail, line_start;
+    };
+    const Case cases[] = {
+        {"/gis/lgas/" + tile.path() + ".pbf", "Database error",
+         "Database error for tile lgas/" + tile.path() + ": "},
+        {"/gis/lgas/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", "Internal server error",
+         "Error generating bbox tile for lgas: "},
+    };
+    for (const auto& c : cases) {
+        log_.clear();
+        redis_.del_matching("mvt_v8:*");
+        sql(R"(ALTER TABLE "GIS"."LGAs" RENAME COLUMN "name" TO "title")");
+        auto refused = get(c.target, fresh_client());
+        sql(R"(ALTER TABLE "GIS"."LGAs" RENAME COLUMN "title" TO "name")");
+        EXPECT_EQ(refused.status, 500u) << c.target;
+        EXPECT_EQ(detail(refused), c.detail);
+        const auto lines = tileway_lines(log_, err);
+        ASSERT_EQ(lines.size(), 1u) << c.target;
+        EXPECT_TRUE(starts_with(lines[0], c.line_start)) << lines[0];
+        EXPECT_NE(lines[0].find("name"), std::string::npos) << lines[0];
+        EXPECT_TRUE(redis_.keys("mvt_v8:*").empty()) << c.target;
 
-    EXPECT_EQ(get(target, fresh_client()).status, 200u);
+        EXPECT_EQ(get(c.target, fresh_client()).status, 200u) << c.target;
+    }
     EXPECT_EQ(sql("SELECT count(*) FROM pg_stat_activity "
                   "WHERE application_name = 'kavara' AND state LIKE 'idle in transaction%'"),
               std::vector<std::string>{"0"});

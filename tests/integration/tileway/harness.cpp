@@ -48,7 +48,7 @@ host::http::App& load_app(const Servers& servers) {
     // The tests' own statements (sql()) go to the same database.
     ::setenv("DATABASE_URL", servers.database_url.c_str(), 1);
     auto service = std::make_shared<const ::tileway::Service>(
-        ::tileway::RedisSettings{.redis_host = "127.0.0.1", .redis_port = servers.redis_port},
+        ::tileway::Settings{.redis = {.redis_host = "127.0.0.1", .redis_port = servers.redis_port}},
         host::event_loop().get_executor());
     // Never freed: the service lives as long as the process, like in the server.
     loaded() = new Loaded{servers, service, host::http::App()};
@@ -101,6 +101,13 @@ host::http::Response request(std::string method, std::string_view target,
                              const std::optional<std::string>& client) {
     const auto req = make_request(std::move(method), target, client);
     return run(app().handle(req));
+}
+
+host::http::Response request(const host::http::App& app, std::string method,
+                             std::string_view target, host::http::Headers headers) {
+    auto req = make_request(std::move(method), target, fresh_client());
+    req.headers = std::move(headers);
+    return run(app.handle(req));
 }
 
 std::vector<host::http::Response> get_concurrently(const std::vector<std::string>& targets,

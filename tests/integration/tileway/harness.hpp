@@ -50,6 +50,9 @@ host::http::Response request(std::string method, std::string_view target,
                              const std::optional<std::string>& client);
 host::http::Response get(std::string_view target, const std::optional<std::string>& client);
 host::http::Response post(std::string_view target, const std::optional<std::string>& client);
+// One request with `headers` (names lower-cased), answered by an application of the test's own.
+host::http::Response request(const host::http::App& app, std::string method,
+                             std::string_view target, host::http::Headers headers);
 
 // GETs of all `targets` from one client at once, answered concurrently on the event loop; the
 // answers in the order of the targets, and in `seconds` (when given) how long each took.

@@ -2,7 +2,9 @@
 // messages, and the scheduling functions that run the workers in the background.
 #include "harness.hpp"
 
+#include "host/runtime.hpp"
 #include "tileway/invalidation.hpp"
+#include "tileway/routes.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@ using namespace std::chrono_literals;
 using spdlog::level::debug;
 using spdlog::level::err;
 using spdlog::level::info;
+using spdlog::level::warn;
 
 constexpr const char* kValidLayers = "['plots', 'beacons', 'cadzones', 'districts', 'lgas']";
 
@@ -120,6 +123,74 @@ TEST_F(Invalidation, ManyKeysAreDeletedAcrossScanPages) {
     EXPECT_EQ(json_body(response)["data"]["deleted_count"], 250);
     EXPECT_TRUE(redis_.keys("mvt_v8:lgas:*").empty());
     EXPECT_TRUE(redis_.exists("mvt_v8:lgasx:9:0:0"));
+}
+
+std::shared_ptr<const ::tileway::Service> service_with_token(std::optional<std::string> token) {
+    return std::make_shared<const ::tileway::Service>(
+        ::tileway::Settings{
+            .redis = {.redis_host = "127.0.0.1", .redis_port = program_redis().port()},
+            .admin_token = std::move(token)},
+        host::event_loop().get_executor());
+}
+
+TEST_F(Invalidation, AServiceWithoutAnAdminTokenWarnsOnceWhenCreated) {
+    const std::optional<std::string> tokens[] = {std::nullopt, "", "s3cret"};
+    for (const auto& token : tokens) {
+        log_.clear();
+        service_with_token(token);
+        const auto expected = token && !token->empty()
+                                  ? std::vector<std::string>{}
+                                  : std::vector<std::string>{
+                                        "No admin token is set (KAVARA_ADMIN_TOKEN): cache "
+                                        "invalidation is open to every client"};
+        EXPECT_EQ(tileway_lines(log_, warn), expected) << token.value_or("(none)");
+    }
+}
+
+// With a token set, every invalidation asks for it as a bearer token before anything else is
+// looked at, and deletes nothing when refused; the token never reaches the log.
+TEST_F(Invalidation, AnAdminTokenIsAskedForBeforeAnythingElse) {
+    host::http::App guarded;
+    guarded.mount(::tileway::make_router(service_with_token("s3cret-token")));
+    redis_.set("mvt_v8:plots:14:1:1", "tile");
+    struct Case {
+        const char* layer;
+        std::optional<std::string> authorization;
+        unsigned status;
+    };
+    const Case cases[] = {
+        {"all", std::nullopt, 401},
+        {"plots", std::nullopt, 401},
+        {"roads", std::nullopt, 401},
+        {"all", "Basic czNjcmV0LXRva2Vu", 401},
+        {"all", "Bearer", 401},
+        {"all", "Bearer   ", 401},
+        {"all", "Bearers3cret-token", 401},
+        {"all", "Bearer s3cret-toke", 403},
+        {"all", "Bearer s3cret-token2", 403},
+        {"all", "Bearer s3cret-tokem", 403},
+        {"all", "Bearer S3CRET-TOKEN", 403},
+        {"roads", "bearer s3cret-token", 404},
+        {"plots", "Bearer  s3cret-token ", 200},
+    };
+    for (const auto& c : cases) {
+        host::http::Headers headers;
+        if (c.authorization)
+            headers.emplace_back("authorization", *c.authorization);
+        auto response =
+            request(guarded, "POST", fmt::format("/gis/cache/invalidate/{}", c.layer), headers);
+        const auto label = fmt::format("{} {}", c.layer, c.authorization.value_or("(none)"));
+        EXPECT_EQ(response.status, c.status) << label;
+        EXPECT_EQ(response.header("WWW-Authenticate"), c.status == 401 ? "Bearer" : "") << label;
+        if (c.status == 401 || c.status == 403) {
+            EXPECT_EQ(detail(response),
+                      c.status == 401 ? "Admin token required" : "Invalid admin token")
+                << label;
+        }
+        EXPECT_EQ(redis_.exists("mvt_v8:plots:14:1:1"), c.status != 200) << label;
+    }
+    for (const auto& record : log_.records())
+        EXPECT_EQ(record.message.find("s3cret"), std::string::npos) << record.message;
 }
 
 class BackgroundInvalidation : public Invalidation {

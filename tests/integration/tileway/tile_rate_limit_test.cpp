@@ -1,7 +1,10 @@
 // The per-client limiter of the z/x/y tile route on the shared Redis: 40 requests in a window
 // that starts with the client's first request, the window's expiry, the "unknown" client and a
-// counter that lost its expiry.
+// counter that lost its expiry; both ways a counter gets its expiry.
 #include "harness.hpp"
+
+#include "host/runtime.hpp"
+#include "tileway/request_counter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -130,6 +133,44 @@ TEST_F(TileRateLimit, ACounterRedisCannotIncrementFailsOpenWithAWarningAndHeals)
     ASSERT_TRUE(eventually([&] { return !redis_.exists(key); }, 2s));
     EXPECT_EQ(get(kCountedTarget, client).status, 404);
     EXPECT_EQ(redis_.get(key), "1");
+}
+
+// The form for servers before 7 is forced here, since this server is a 7. Each counts in a
+// window that later counts do not extend and that starts afresh after it expired; detection
+// picks EXPIRE ... NX, which alone mends a counter another writer left without expiry.
+TEST_F(TileRateLimit, EveryExpiryFormCountsInOneSecondWindows) {
+    using ::tileway::CounterExpiry;
+    const struct {
+        CounterExpiry form;
+        const char* name;
+        bool mends_a_counter_without_expiry;
+    } cases[] = {{CounterExpiry::detect, "detect", true},
+                 {CounterExpiry::expire_nx, "expire_nx", true},
+                 {CounterExpiry::set_nx, "set_nx", false}};
+    host::redis::Options options;
+    options.host = "127.0.0.1";
+    options.port = shared_servers().redis_port;
+    host::redis::Client client(host::event_loop().get_executor(), options);
+    for (const auto& c : cases) {
+        ::tileway::RequestCounter counter(client, c.form);
+        const auto key = key_of(fresh_client());
+        EXPECT_EQ(run(counter.count(key)), 1) << c.name;
+        EXPECT_GT(redis_.pttl(key), 0) << c.name;
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(run(counter.count(key)), 2) << c.name;
+        const auto pttl = redis_.pttl(key);
+        EXPECT_GT(pttl, 0) << c.name;
+        EXPECT_LE(pttl, 720) << c.name << ": the second count extended the window";
+        ASSERT_TRUE(eventually([&] { return !redis_.exists(key); }, 2s)) << c.name;
+        EXPECT_EQ(run(counter.count(key)), 1) << c.name;
+        EXPECT_GT(redis_.pttl(key), 0) << c.name;
+
+        const auto lasting = key_of(fresh_client());
+        redis_.set(lasting, "7");
+        EXPECT_EQ(run(counter.count(lasting)), 8) << c.name;
+        EXPECT_EQ(redis_.pttl(lasting) > 0, c.mends_a_counter_without_expiry) << c.name;
+        redis_.del(lasting);
+    }
 }
 
 }  // namespace

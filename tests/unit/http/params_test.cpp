@@ -58,12 +58,17 @@ host::http::App bbox_app() {
                     Param{.name = "srid",
                           .type = ParamType::integer,
                           .default_value = std::int64_t{4326}},
-                    Param{.name = "simplify", .type = ParamType::boolean, .default_value = true}},
+                    Param{.name = "simplify", .type = ParamType::boolean, .default_value = true},
+                    Param{.name = "limit",
+                          .type = ParamType::integer,
+                          .default_value = std::int64_t{5000},
+                          .minimum = 0}},
          .handler = [](Call& call) -> host::awaitable<host::http::Response> {
              nlohmann::ordered_json body{{"z", call.integer("z")},
                                          {"minx", call.real("minx")},
                                          {"srid", call.integer("srid")},
-                                         {"simplify", call.boolean("simplify")}};
+                                         {"simplify", call.boolean("simplify")},
+                                         {"limit", call.integer("limit")}};
              co_return host::http::json_response(body);
          }});
     return app;
@@ -82,10 +87,12 @@ TEST(QueryParameters, DefaultsApplyAndValuesConvert) {
     auto r = call(app, "/bbox/3", "minx=7.5");
     ASSERT_EQ(r.status, 200u);
     EXPECT_EQ(nlohmann::json::parse(r.body.view()),
-              nlohmann::json({{"z", 3}, {"minx", 7.5}, {"srid", 4326}, {"simplify", true}}));
-    auto s = call(app, "/bbox/3", "minx=-1&srid=3857&simplify=off");
+              nlohmann::json(
+                  {{"z", 3}, {"minx", 7.5}, {"srid", 4326}, {"simplify", true}, {"limit", 5000}}));
+    auto s = call(app, "/bbox/3", "minx=-1&srid=3857&simplify=off&limit=0");
     EXPECT_EQ(nlohmann::json::parse(s.body.view())["srid"], 3857);
     EXPECT_EQ(nlohmann::json::parse(s.body.view())["simplify"], false);
+    EXPECT_EQ(nlohmann::json::parse(s.body.view())["limit"], 0);
 }
 
 TEST(QueryParameters, BadOrMissingValuesAre422NamingTheParameter) {
@@ -97,13 +104,16 @@ TEST(QueryParameters, BadOrMissingValuesAre422NamingTheParameter) {
     EXPECT_EQ(detail[0]["loc"], nlohmann::json({"query", "minx"}));
     EXPECT_EQ(detail[0]["type"], "missing");
 
-    auto bad = call(app, "/bbox/3", "minx=1&srid=abc&simplify=maybe");
+    auto bad = call(app, "/bbox/3", "minx=1&srid=abc&simplify=maybe&limit=-1");
     ASSERT_EQ(bad.status, 422u);
     auto errors = nlohmann::json::parse(bad.body.view())["detail"];
-    ASSERT_EQ(errors.size(), 2u);
+    ASSERT_EQ(errors.size(), 3u);
     EXPECT_EQ(errors[0]["loc"][1], "srid");
     EXPECT_EQ(errors[0]["input"], "abc");
     EXPECT_EQ(errors[1]["loc"][1], "simplify");
+    EXPECT_EQ(errors[2]["loc"][1], "limit");
+    EXPECT_EQ(errors[2]["msg"], "Input should be greater than or equal to 0");
+    EXPECT_EQ(errors[2]["input"], "-1");
 
     auto path = call(app, "/bbox/99999999999999999999", "minx=1");
     ASSERT_EQ(path.status, 422u);

@@ -31,9 +31,9 @@ TEST(Settings, DefaultsWithoutAnyVariable) {
     EXPECT_EQ(s.database_url, "");
     EXPECT_EQ(s.db_pool_size, 10u);
     EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
-    EXPECT_EQ(s.redis.redis_host, "localhost");
-    EXPECT_EQ(s.redis.redis_port, 6379);
-    EXPECT_EQ(s.redis.redis_db, 0);
+    EXPECT_EQ(s.tiles.redis.redis_host, "localhost");
+    EXPECT_EQ(s.tiles.redis.redis_port, 6379);
+    EXPECT_EQ(s.tiles.redis.redis_db, 0);
     EXPECT_FALSE(s.show_usage);
 }
 
@@ -59,9 +59,9 @@ TEST(Settings, EveryVariableIsReadAndArgumentsWin) {
     EXPECT_EQ(s.database_url, "postgresql://db/kavara");
     EXPECT_EQ(s.db_pool_size, 3u);
     EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"10.0.0.0/8", "192.0.2.1"}));
-    EXPECT_EQ(s.redis.redis_host, "cache");
-    EXPECT_EQ(s.redis.redis_port, 6380);
-    EXPECT_EQ(s.redis.redis_db, -2);
+    EXPECT_EQ(s.tiles.redis.redis_host, "cache");
+    EXPECT_EQ(s.tiles.redis.redis_port, 6380);
+    EXPECT_EQ(s.tiles.redis.redis_db, -2);
 
     Settings a = settings_of({{"KAVARA_PORT", "8080"}, {"KAVARA_WORKERS", "3"}},
                              {"--port", "0", "--workers", "2", "--host", "::1", "--web-root", ""});
@@ -85,7 +85,7 @@ TEST(Settings, EmptyVariablesAreUnsetExceptForTheProxiesAndRedisHost) {
     EXPECT_EQ(s.db_pool_size, 10u);
     EXPECT_EQ(s.blocking_threads, 2u);
     EXPECT_TRUE(s.trusted_proxies.empty());
-    EXPECT_EQ(s.redis.redis_host, "");
+    EXPECT_EQ(s.tiles.redis.redis_host, "");
 }
 
 TEST(Settings, HelpStopsTheReading) {

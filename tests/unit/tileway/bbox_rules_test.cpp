@@ -6,6 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
 namespace {
 
 using tileway::bbox_cache_key;
@@ -25,6 +31,24 @@ TEST(BboxCacheKey, RectanglesRoundingAlikeShareAKey) {
               bbox_cache_key("plots", 834999.8, 1010000.4, 836000.1, 1010999.6, 5000, true));
     EXPECT_NE(bbox_cache_key("plots", 1, 1, 2, 2, 5000, true),
               bbox_cache_key("plots", 1, 1, 2, 2, 5000, false));
+}
+
+// EPSG:3857 rectangles are not limited, so a coordinate can take hundreds of digits: each is
+// written in full, and rectangles differing anywhere get distinct keys.
+TEST(BboxCacheKey, HugeCoordinatesAreWrittenInFull) {
+    const double huge[] = {1e300, std::nextafter(1e300, 0.0), 1e308, 1.7976931348623157e308,
+                           123456789012345678901234567890.0};
+    std::set<std::string> keys;
+    for (double v : huge) {
+        const auto key = bbox_cache_key("plots", -v, -v, v, v, 15000, false);
+        ASSERT_TRUE(key.ends_with(":15000:False")) << key;
+        std::vector<double> fields;
+        for (auto at = key.find(':', 5); fields.size() < 4; at = key.find(':', at + 1))
+            fields.push_back(std::strtod(key.c_str() + at + 1, nullptr));
+        EXPECT_EQ(fields, (std::vector<double>{-v, -v, v, v})) << key;
+        keys.insert(key);
+    }
+    EXPECT_EQ(keys.size(), std::size(huge));
 }
 
 TEST(BboxArea, AbsoluteProductOfTheSides) {

@@ -71,6 +71,19 @@ void validate_wgs84(const BboxQuery& q) {
     }
 }
 
+// PostGIS cannot fit a tile to a rectangle without width or height ("Geometric bounds are too
+// small"). Checked on the EPSG:3857 rectangle, the one the tile is built for; the message names
+// the bounds as the client gave them. Corners given in either order stay accepted: the
+// envelope is the same rectangle.
+void require_width_and_height(const TileBounds& rect, const BboxQuery& q) {
+    if (rect.minx == rect.maxx || rect.miny == rect.maxy) {
+        throw host::http::HTTPException(
+            400,
+            fmt::format("Bounding box has no width or height: minx={}, miny={}, maxx={}, maxy={}",
+                        q.minx, q.miny, q.maxx, q.maxy));
+    }
+}
+
 }  // namespace
 
 double calculate_bbox_area_degrees(double minx, double miny, double maxx, double maxy) {
@@ -96,9 +109,16 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
     TileBounds rect{query.minx, query.miny, query.maxx, query.maxy};
     if (query.srid != 3857)
         rect = co_await transform_to_3857(service, query, db);
+    require_width_and_height(rect, query);
 
+    // Decided before the key is made, because the key names the tile as it is built.
+    const double bbox_area =
+        query.srid == 4326
+            ? calculate_bbox_area_degrees(query.minx, query.miny, query.maxx, query.maxy)
+            : 0.01;
+    const bool simplified = query.simplify && bbox_area > 0.01;
     const std::string cache_key = bbox_cache_key(layer_name, rect.minx, rect.miny, rect.maxx,
-                                                 rect.maxy, max_features, query.simplify);
+                                                 rect.maxy, max_features, simplified);
     auto cached_tile = co_await service.safe_cache_get(cache_key, 2.0);
     const std::string cache_control = fmt::format("public, max-age={}", CACHE_TTL_SHORT);
     if (cached_tile && !cached_tile->empty()) {
@@ -106,13 +126,8 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
                                            {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
     }
 
-    const double bbox_area =
-        query.srid == 4326
-            ? calculate_bbox_area_degrees(query.minx, query.miny, query.maxx, query.maxy)
-            : 0.01;
-    const std::string geom_expr = query.simplify && bbox_area > 0.01
-                                      ? "ST_SimplifyPreserveTopology(" + layer.geom_col + ", 50)"
-                                      : layer.geom_col;
+    const std::string geom_expr =
+        simplified ? "ST_SimplifyPreserveTopology(" + layer.geom_col + ", 50)" : layer.geom_col;
     const std::string sql = bbox_tile_sql(layer_name, layer, geom_expr);
     const host::database::Params params{{"min_x", rect.minx},
                                         {"min_y", rect.miny},

@@ -11,11 +11,11 @@ std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int
 }
 
 std::string bbox_cache_key(std::string_view layer_name, double min_x, double min_y, double max_x,
-                           double max_y, std::int64_t max_features, bool simplify) {
+                           double max_y, std::int64_t max_features, bool simplified) {
     // "%.0f": whole metres, halves to even on the exact binary value.
     return fmt::format("bbox:{}:{}:{}:{}:{}:{}:{}", layer_name, fmt::sprintf("%.0f", min_x),
                        fmt::sprintf("%.0f", min_y), fmt::sprintf("%.0f", max_x),
-                       fmt::sprintf("%.0f", max_y), max_features, simplify ? "True" : "False");
+                       fmt::sprintf("%.0f", max_y), max_features, simplified ? "True" : "False");
 }
 
 std::string centroid_cache_key(std::string_view layer_name) {

@@ -5,16 +5,13 @@
 namespace tileway {
 namespace {
 
-using Commands = std::vector<std::vector<std::string_view>>;
-
-Commands counting(const std::string& rate_key) {
-    return {{"INCR", rate_key}, {"EXPIRE", rate_key, "1", "NX"}};
-}
-
-std::int64_t request_count_of(const std::vector<host::redis::Reply>& replies) {
-    if (replies.empty() || replies[0].type != host::redis::Reply::Type::integer)
-        throw host::redis::RedisError("unexpected reply to INCR");
-    return replies[0].integer;
+// The form of the counting commands; the first check of a process asks the server, within
+// what the budget allows.
+host::awaitable<CounterExpiry> counter_form(const Service& service, const RedisBudget& budget) {
+    if (auto known = service.request_counter().known_form())
+        co_return *known;
+    const auto wait = budget.next_wait(host::seconds_to_duration(5.0));
+    co_return co_await host::wait_for(service.request_counter().form(), wait);
 }
 
 void warn_rate_limit(const Service& service, const RateLimit& rule, const char* error) {
@@ -49,9 +46,7 @@ host::awaitable<void> enforce_rate_limit(const Service& service, const host::htt
     std::int64_t request_count = 0;
     try {
         const auto wait = budget.next_wait(host::seconds_to_duration(5.0));
-        auto replies =
-            co_await host::wait_for(service.redis_client().transaction(counting(rate_key)), wait);
-        request_count = request_count_of(replies);
+        request_count = co_await host::wait_for(service.request_counter().count(rate_key), wait);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         warn_rate_limit(service, rule, e.what());
@@ -67,10 +62,13 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
     const std::string full_key = service.cache()._make_key(cache_key);
     const std::vector<std::string_view> read{"GET", full_key};
     host::redis::TransactionAndCommand replies;
+    CounterCommands window;
     try {
+        const CounterExpiry form = co_await counter_form(service, budget);
+        window = counter_commands(rate_key, form);
         const auto wait = budget.next_wait(host::seconds_to_duration(cache_timeout));
         replies =
-            co_await service.redis_client().transaction_and_command(counting(rate_key), read, wait);
+            co_await service.redis_client().transaction_and_command(window.commands, read, wait);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         warn_rate_limit(service, rule, e.what());
@@ -80,9 +78,11 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
 
     std::optional<std::int64_t> request_count;
     try {
-        if (replies.transaction_error)
+        if (replies.transaction_error) {
+            service.request_counter().refused();
             std::rethrow_exception(replies.transaction_error);
-        request_count = request_count_of(replies.transaction);
+        }
+        request_count = RequestCounter::count_in(window, replies.transaction);
     } catch (const std::exception& e) {
         warn_rate_limit(service, rule, e.what());
     }

@@ -28,9 +28,8 @@ inline constexpr RateLimit kBboxRateLimit{"rate_limit:gis:bbox:", 20, "Too many 
 // The client address of a request, or "unknown" when the transport gave none.
 std::string client_ip(const host::http::Request& request);
 
-// Counts the request and throws HTTPException 429 when the client is over its limit. The
-// counter and its expiry are set in one MULTI/EXEC (EXPIRE ... NX), so a counter never lives
-// without its expiry and the window is never extended. Redis failures skip the check.
+// Counts the request (the service's RequestCounter) and throws HTTPException 429 when the
+// client is over its limit. Redis failures skip the check.
 host::awaitable<void> enforce_rate_limit(const Service& service, const host::http::Request& request,
                                          const RateLimit& rule,
                                          const RedisBudget& budget = RedisBudget());

@@ -1,5 +1,6 @@
 #include "tileway/routes.hpp"
 
+#include "admin_guard.hpp"
 #include "endpoints.hpp"
 
 namespace tileway {
@@ -19,12 +20,14 @@ Param path_integer(const char* name) {
     return Param{.name = name, .in = ParamIn::path, .type = ParamType::integer};
 }
 Param query_param(const char* name, ParamType type, const char* description,
-                  std::optional<host::http::ParamValue> default_value = std::nullopt) {
+                  std::optional<host::http::ParamValue> default_value = std::nullopt,
+                  std::optional<std::int64_t> minimum = std::nullopt) {
     return Param{.name = name,
                  .in = ParamIn::query,
                  .type = type,
                  .default_value = std::move(default_value),
-                 .description = description};
+                 .description = description,
+                 .minimum = minimum};
 }
 
 using ServicePtr = std::shared_ptr<const Service>;
@@ -66,6 +69,8 @@ host::http::Handler layers_route() {
 
 host::http::Handler invalidate_route(ServicePtr service) {
     return [service](Call& call) -> host::awaitable<Response> {
+        if (auto refused = refuse_unless_admin(*service, call.request()))
+            co_return std::move(*refused);
         co_return co_await invalidate_cache_endpoint(*service, call.text("layer_name"));
     };
 }
@@ -105,8 +110,10 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                            query_param("maxy", ParamType::real, "Bounding box maximum Y"),
                            query_param("srid", ParamType::integer, "SRID of input bbox",
                                        std::int64_t{4326}),
+                           // A negative limit would reach the statement's LIMIT and fail
+                           // there; 0 is a valid, empty tile.
                            query_param("max_features", ParamType::integer,
-                                       "Maximum features to return", std::int64_t{5000}),
+                                       "Maximum features to return", std::int64_t{5000}, 0),
                            query_param("simplify", ParamType::boolean,
                                        "Apply geometry simplification", true)},
                 .uses_db = true,

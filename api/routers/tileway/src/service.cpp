@@ -35,16 +35,22 @@ void warm_statements() {
 
 }  // namespace
 
-Service::Service(RedisSettings settings, boost::asio::any_io_executor executor)
+Service::Service(Settings settings, boost::asio::any_io_executor executor)
     : settings_(std::move(settings)),
       logger_(service_logger()),
-      redis_client_(std::move(executor), client_options(settings_)),
-      cache_(redis_client_, "mvt_v8") {
+      redis_client_(std::move(executor), client_options(settings_.redis)),
+      cache_(redis_client_, "mvt_v8"),
+      request_counter_(redis_client_) {
+    const RedisSettings& redis = settings_.redis;
     std::cout << "✓ Binary Redis cache initialized (no UTF-8 decoding)\n"
               << "  - Namespace: mvt_v8\n"
-              << "  - Redis: " << settings_.redis_host << ":" << settings_.redis_port << "/"
-              << settings_.redis_db << "\n"
+              << "  - Redis: " << redis.redis_host << ":" << redis.redis_port << "/"
+              << redis.redis_db << "\n"
               << "  - decode_responses: False (handles binary data)" << std::endl;
+    if (!settings_.admin_token || settings_.admin_token->empty())
+        logger_->warn(
+            "No admin token is set (KAVARA_ADMIN_TOKEN): cache invalidation is open to every "
+            "client");
     warm_statements();
 }
 

@@ -10,7 +10,7 @@ namespace tileway {
 // cache prefixes them with "{namespace}:".
 //
 //   z/x/y tile        "{layer}:{z}:{x}:{y}"                         plots:14:8801:7940
-//   bounding box      "bbox:{layer}:{minx}:{miny}:{maxx}:{maxy}:{max_features}:{simplify}"
+//   bounding box      "bbox:{layer}:{minx}:{miny}:{maxx}:{maxy}:{max_features}:{simplified}"
 //   layer centroid    "centroid:{layer}"
 //
 // Invalidating one layer deletes the keys that begin with the layer's name, that is its z/x/y
@@ -20,9 +20,16 @@ namespace tileway {
 std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int64_t x,
                            std::int64_t y);
 
-// Coordinates in EPSG:3857 metres, written as whole metres (halves to even, "-0" kept).
+// Coordinates in EPSG:3857 metres, written in full as whole metres (halves to even, "-0" kept).
+// `simplified` ("True" or "False") says whether the tile's geometries were simplified: the
+// decision the endpoint took, not the request's flag. The key has to tell apart tiles that were
+// built differently, and the flag does not decide that (EPSG:3857 boxes, and EPSG:4326 boxes of
+// at most 0.01 square degrees, are never simplified), while an EPSG:3857 request can round to
+// the rectangle of a large, simplified EPSG:4326 one. Writing the decision keeps the key's form,
+// so entries written under the flag simply expire, and requests that build the same tile share
+// its entry whatever their flag says.
 std::string bbox_cache_key(std::string_view layer_name, double min_x, double min_y, double max_x,
-                           double max_y, std::int64_t max_features, bool simplify);
+                           double max_y, std::int64_t max_features, bool simplified);
 
 std::string centroid_cache_key(std::string_view layer_name);
 

@@ -5,6 +5,7 @@
 #include "host/redis.hpp"
 #include "host/runtime.hpp"
 #include "tileway/cache.hpp"
+#include "tileway/request_counter.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
 
@@ -23,21 +24,31 @@ struct RedisSettings {
     std::int64_t redis_db = 0;
 };
 
-// The state every route of the service shares: its logger, the one Redis client of the process
-// and the tile cache over it. Created once when the host loads the service, read-only afterwards;
-// it must outlive the routes registered with it.
+// What the host configures the service with, once at start-up.
+struct Settings {
+    RedisSettings redis;
+    // The bearer token that cache invalidation asks for. Without one (null or empty) the route
+    // is open to every client, and creating the service logs a warning.
+    std::optional<std::string> admin_token = std::nullopt;
+};
+
+// The state every route of the service shares: its settings, its logger, the one Redis client of
+// the process, the tile cache and the rate limiters' request counter over it. Created once when the
+// host loads the service, read-only afterwards; it must outlive the routes registered with it.
 class Service {
   public:
     // Requests logging at level INFO (unless the host configured it), creates the client (no
-    // command is sent) and the cache, and writes the start-up lines to standard output.
-    Service(RedisSettings settings, boost::asio::any_io_executor executor);
+    // command is sent) and the cache, writes the start-up lines to standard output and warns
+    // when no admin token is set.
+    Service(Settings settings, boost::asio::any_io_executor executor);
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    const RedisSettings& settings() const noexcept { return settings_; }
+    const Settings& settings() const noexcept { return settings_; }
     const host::Logger& logger() const noexcept { return logger_; }
     host::redis::Client& redis_client() const noexcept { return redis_client_; }
     const BinaryRedisCache& cache() const noexcept { return cache_; }
+    RequestCounter& request_counter() const noexcept { return request_counter_; }
 
     // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
     host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key,
@@ -48,10 +59,11 @@ class Service {
                                          const RedisBudget* budget = nullptr) const;
 
   private:
-    RedisSettings settings_;
+    Settings settings_;
     host::Logger logger_;
     mutable host::redis::Client redis_client_;
     BinaryRedisCache cache_;
+    mutable RequestCounter request_counter_;
 };
 
 }  // namespace tileway
