@@ -34,8 +34,8 @@ pids+=($!)
 for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
 redis-cli -p "$REDIS_PORT" -n "$redis_db" --scan --pattern 'mvt_v8:*' | xargs -r redis-cli -p "$REDIS_PORT" -n "$redis_db" del >/dev/null
 
-read -r lat lon < <(curl -s "http://127.0.0.1:$port/gis/plots/" |
-  sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')
+read -r lat lon <<<"$(curl -s "http://127.0.0.1:$port/gis/plots/" |
+  sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')"
 tile_at() {  # z -> "x y" of the tile containing the layer's centre
   awk -v lat="$lat" -v lon="$lon" -v z="$1" 'BEGIN {
     pi = atan2(0, -1); n = 2 ^ z; r = lat * pi / 180;
@@ -75,10 +75,10 @@ pids+=($!)
 sleep 0.5
 echo "hit path: $(wc -l <"$work/paths") cached z16 tiles, $(du -sh "$work/static" | cut -f1) on disk"
 wrk -t1 -c64 -d2s -s bench/tile_random.lua "http://127.0.0.1:$port" "$work/paths" >/dev/null  # warm-up
-read -r s_rps s_p99 s_err < <(wrk -t1 -c64 -d"${duration}s" --latency -s bench/tile_random.lua \
-  "http://127.0.0.1:$port" "$work/paths" | result)
-read -r n_rps n_p99 n_err < <(wrk -t1 -c64 -d"${duration}s" --latency -s bench/tile_random.lua \
-  "http://127.0.0.1:$static_port" "$work/paths" | result)
+read -r s_rps s_p99 s_err <<<"$(wrk -t1 -c64 -d"${duration}s" -s bench/tile_random.lua \
+  "http://127.0.0.1:$port" "$work/paths" | result)"
+read -r n_rps n_p99 n_err <<<"$(wrk -t1 -c64 -d"${duration}s" -s bench/tile_random.lua \
+  "http://127.0.0.1:$static_port" "$work/paths" | result)"
 echo "hit path: server $s_rps req/s p99 ${s_p99} ms (non-2xx/errors $s_err), nginx $n_rps req/s p99 ${n_p99} ms, ratio $(ratio "$s_rps" "$n_rps")"
 
 # ---- miss path: distinct tiles from PostgreSQL against pgbench on the same statement --------

@@ -3,6 +3,8 @@
 #include "host/logging.hpp"
 
 #include <fmt/format.h>
+#include <algorithm>
+#include <thread>
 
 #include <charconv>
 #include <stdexcept>
@@ -101,6 +103,15 @@ bool read_arguments(const std::vector<std::string>& args, Settings& s) {
     }
     return true;
 }
+
+}  // namespace
+
+int default_workers() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 1u, 64u));
+}
+
+namespace {
 
 tileway::RedisSettings redis_settings(const Variables& env) {
     auto number = [&](const char* name, const char* fallback) {

@@ -19,10 +19,15 @@ namespace kavara::server {
 // Everything kavara-server is configured by, read once at start-up and handed down from there.
 // Each member names the environment variable (and the option) it comes from; an empty variable
 // counts as unset unless noted.
+// One worker process per core of the machine (1 when that cannot be told), at most 64.
+int default_workers();
+
 struct Settings {
     std::string host = "127.0.0.1";  // KAVARA_HOST, --host
     std::uint16_t port = 8000;       // KAVARA_PORT, --port: 0 to 65535, 0 picks a free port
-    int workers = 1;                 // KAVARA_WORKERS, --workers: 1 to 64 processes
+    // KAVARA_WORKERS, --workers: 1 to 64 processes; by default one per core, since a process
+    // serves its requests on one thread.
+    int workers = default_workers();
     // KAVARA_WEB_ROOT, --web-root: the demo page's folder, by default the page built in the
     // source tree; empty serves no page.
     std::filesystem::path web_root;

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -88,14 +90,38 @@ using PendingPtr = std::shared_ptr<PendingReply>;
 // One TCP connection and the commands sent on it. It opens itself in the background, so that a
 // caller who gives up waiting does not abort the connect for the others. Once closed it stays
 // closed; the client opens a new one for the next command.
+// Where a data connection sends the server's notices of changed keys: the client ID of the
+// subscriber connection that receives them, and which subscriber that was.
+struct Redirect {
+    std::int64_t client_id = 0;
+    std::uint64_t generation = 0;
+};
+
+// What a connection tells its client and asks of it. A data connection asks for the subscriber
+// to redirect tracking to (none: no tracking); a subscriber hands on each pushed message; both
+// report their end.
+struct ConnectionHooks {
+    std::function<awaitable<std::optional<Redirect>>()> tracking_redirect;
+    std::function<void(const redisReply&)> on_push;
+    std::function<void()> on_close;
+};
+
+constexpr std::string_view kInvalidationChannel = "__redis__:invalidate";
+
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    Connection(const asio::any_io_executor& executor, const Options& options)
-        : options_(options),
+    enum class Role { data, subscriber };
+
+    Connection(const asio::any_io_executor& executor, const Options& options,
+               Role role = Role::data, ConnectionHooks hooks = {})
+        : role_(role),
+          hooks_(std::move(hooks)),
+          options_(options),
           address_(options.host + ":" + std::to_string(options.port)),
           resolver_(executor),
           socket_(executor),
           watchdog_(executor),
+          established_(executor, Clock::time_point::max()),
           read_buffer_(kReadChunk),
           connect_deadline_(Clock::now() + seconds_to_duration(options.connect_timeout)) {}
 
@@ -106,7 +132,27 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     bool closed() const noexcept { return closed_; }
+    bool connected() const noexcept { return connected_ && !closed_; }
     const std::string& address() const noexcept { return address_; }
+    // A data connection whose reads the server tracks, and for which subscriber.
+    std::optional<std::uint64_t> tracked_for() const noexcept {
+        return connected() ? tracked_for_ : std::nullopt;
+    }
+    std::int64_t client_id() const noexcept { return client_id_; }
+
+    // Waits until the connection is established or closed.
+    awaitable<void> wait_established() {
+        if (!connected_ && !closed_)
+            co_await established_.async_wait(use_tuple);
+    }
+
+    // Takes no new commands; closes once the replies it owes have come.
+    void retire() {
+        retiring_ = true;
+        if (waiting_.empty() && unsent_.empty())
+            close("Connection retired");
+    }
+    bool retiring() const noexcept { return retiring_; }
 
     // Queues `request` (the encoded commands of `pending`) behind everything queued before it.
     void enqueue(PendingPtr pending, std::string_view request) {
@@ -124,6 +170,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         resolver_.cancel();
         socket_.close(ignored);
         watchdog_.cancel();
+        established_.cancel();
+        if (hooks_.on_close)
+            hooks_.on_close();
         outbox_.clear();
         auto waiting = std::exchange(waiting_, {});
         auto unsent = std::exchange(unsent_, {});
@@ -158,6 +207,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
             if (closed_)
                 co_return;
             connected_ = true;
+            established_.cancel();
             start_writing();
             for (;;)
                 deliver(co_await read_reply());
@@ -178,8 +228,59 @@ class Connection : public std::enable_shared_from_this<Connection> {
             throw connect_error(connect_error_code);
         socket_.set_option(tcp::no_delay(true));
         socket_.non_blocking(true);  // for the peek of close_if_hung_up; async calls are unaffected
+        if (role_ == Role::subscriber) {
+            co_await subscribe_to_invalidations();
+            co_return;
+        }
         if (options_.db != 0)
             co_await select_database();
+        if (hooks_.tracking_redirect)
+            co_await enable_tracking();
+    }
+
+    // One command written and its reply read, before the connection takes other commands.
+    awaitable<ReplyPtr> exchange(const std::vector<std::string_view>& args) {
+        const std::string request = detail::encode_command(args);
+        auto [error, written] =
+            co_await asio::async_write(socket_, asio::buffer(request), use_tuple);
+        (void)written;
+        if (error)
+            throw write_error(error);
+        co_return co_await read_reply();
+    }
+
+    // The subscriber learns its client ID (the data connections redirect to it) and listens.
+    awaitable<void> subscribe_to_invalidations() {
+        const std::vector<std::string_view> client_id{"CLIENT", "ID"};
+        ReplyPtr id = co_await exchange(client_id);
+        if (id->type != REDIS_REPLY_INTEGER)
+            throw RedisError("Unexpected reply to CLIENT ID from " + address_);
+        client_id_ = id->integer;
+        const std::vector<std::string_view> subscribe{"SUBSCRIBE", kInvalidationChannel};
+        ReplyPtr confirmed = co_await exchange(subscribe);
+        if (detail::is_error(*confirmed))
+            throw RedisError("Cannot subscribe to invalidations on " + address_ + ": " +
+                             std::string(detail::text_of(*confirmed)));
+    }
+
+    // Reads of this connection are tracked only for keys read right after CLIENT CACHING YES
+    // (OPTIN), so the server remembers just the keys the client keeps. Without a subscriber, or
+    // when the server refuses, the connection works untracked.
+    awaitable<void> enable_tracking() {
+        std::optional<Redirect> redirect;
+        try {
+            redirect = co_await hooks_.tracking_redirect();
+        } catch (const std::exception&) {
+            co_return;
+        }
+        if (!redirect || closed_)
+            co_return;
+        const std::string id = std::to_string(redirect->client_id);
+        const std::vector<std::string_view> tracking{"CLIENT",   "TRACKING", "ON",
+                                                     "REDIRECT", id,         "OPTIN"};
+        ReplyPtr reply = co_await exchange(tracking);
+        if (!detail::is_error(*reply))
+            tracked_for_ = redirect->generation;
     }
 
     RedisError connect_error(const boost::system::error_code& error) const {
@@ -219,13 +320,27 @@ class Connection : public std::enable_shared_from_this<Connection> {
         return RedisError("Error reading from " + address_ + ": " + error.message());
     }
 
+    // A subscriber's message, as opposed to a reply: ["message", channel, payload].
+    static bool is_push(const redisReply& reply) {
+        return reply.type == REDIS_REPLY_ARRAY && reply.elements == 3 &&
+               reply.element[0]->type == REDIS_REPLY_STRING &&
+               detail::text_of(*reply.element[0]) == "message";
+    }
+
     void deliver(ReplyPtr reply) {
+        if (role_ == Role::subscriber && is_push(*reply)) {
+            if (hooks_.on_push)
+                hooks_.on_push(*reply);
+            return;
+        }
         if (waiting_.empty())
             throw RedisError("Protocol error: unexpected reply from " + address_);
         PendingPtr& oldest = waiting_.front();
         oldest->add(std::move(reply));
         if (oldest->complete())
             waiting_.pop_front();
+        if (retiring_ && waiting_.empty() && unsent_.empty())
+            close("Connection retired");
     }
 
     void start_writing() {
@@ -288,11 +403,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
     }
 
+    Role role_;
+    ConnectionHooks hooks_;
     Options options_;
     std::string address_;  // host:port, for messages
     tcp::resolver resolver_;
     tcp::socket socket_;
     asio::steady_timer watchdog_;
+    asio::steady_timer established_;  // cancelled once established or closed
     detail::ReplyReader reader_;
     std::vector<char> read_buffer_;
     std::string outbox_;   // encoded commands of `unsent_`
@@ -303,28 +421,127 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool connected_ = false;
     bool writing_ = false;
     bool closed_ = false;
+    bool retiring_ = false;
+    std::optional<std::uint64_t> tracked_for_;
+    std::int64_t client_id_ = 0;
 };
 
 // What a client keeps between commands: its settings and the current connection, if any.
-struct ClientState {
+// With tracking, a second connection, the subscriber, receives the server's notices of changed
+// keys. `epoch` grows with every notice and every interruption of tracking, so a caller that
+// reads a key can tell whether anything may have changed between sending and keeping it.
+struct ClientState : std::enable_shared_from_this<ClientState> {
     asio::any_io_executor executor;
     Options options;
     std::shared_ptr<Connection> connection;
+    std::shared_ptr<Connection> subscriber;
+    std::uint64_t subscriber_generation = 0;
+    std::uint64_t epoch = 0;
+    Client::InvalidationHandler on_invalidate;
+
+    ClientState(asio::any_io_executor e, Options o)
+        : executor(std::move(e)), options(std::move(o)) {}
 
     Connection& open_connection() {
         if (connection)
             connection->close_if_hung_up();
-        if (!connection || connection->closed()) {
-            connection = std::make_shared<Connection>(executor, options);
+        if (options.track_keys && connection && connection->connected() &&
+            (!subscriber || subscriber->closed()))
+            open_subscriber();  // tracking resumes on a new connection once it is up
+        if (connection && !connection->closed() && options.track_keys && connection->connected() &&
+            connection->tracked_for() != current_subscriber() && current_subscriber())
+            connection->retire();  // tracking went to a subscriber that is gone: start afresh
+        if (!connection || connection->closed() || connection->retiring()) {
+            connection = std::make_shared<Connection>(executor, options, Connection::Role::data,
+                                                      data_hooks());
             connection->start();
         }
         return *connection;
+    }
+
+    // The generation of the subscriber while it is connected.
+    std::optional<std::uint64_t> current_subscriber() const {
+        if (subscriber && subscriber->connected())
+            return subscriber_generation;
+        return std::nullopt;
+    }
+
+    bool tracking() const {
+        return options.track_keys && connection && !connection->retiring() &&
+               connection->tracked_for() && connection->tracked_for() == current_subscriber();
+    }
+
+    Connection& open_subscriber() {
+        if (!subscriber || subscriber->closed()) {
+            ++subscriber_generation;
+            std::weak_ptr<ClientState> weak = weak_from_this();
+            ConnectionHooks hooks;
+            hooks.on_push = [weak](const redisReply& message) {
+                if (auto self = weak.lock())
+                    self->pushed(message);
+            };
+            hooks.on_close = [weak] {
+                if (auto self = weak.lock())
+                    self->invalidated(nullptr);
+            };
+            subscriber = std::make_shared<Connection>(executor, options,
+                                                      Connection::Role::subscriber, hooks);
+            subscriber->start();
+        }
+        return *subscriber;
+    }
+
+    ConnectionHooks data_hooks() {
+        if (!options.track_keys)
+            return {};
+        std::weak_ptr<ClientState> weak = weak_from_this();
+        ConnectionHooks hooks;
+        hooks.tracking_redirect = [weak]() -> awaitable<std::optional<Redirect>> {
+            auto self = weak.lock();
+            if (!self)
+                co_return std::nullopt;
+            auto listener = self->open_subscriber().shared_from_this();
+            const auto generation = self->subscriber_generation;
+            co_await listener->wait_established();
+            if (!listener->connected())
+                co_return std::nullopt;
+            const Redirect redirect{listener->client_id(), generation};
+            co_return redirect;
+        };
+        hooks.on_close = [weak] {
+            if (auto self = weak.lock())
+                self->invalidated(nullptr);
+        };
+        return hooks;
+    }
+
+    // ["message", "__redis__:invalidate", keys or nil (everything)].
+    void pushed(const redisReply& message) {
+        const redisReply& payload = *message.element[2];
+        if (payload.type != REDIS_REPLY_ARRAY) {
+            invalidated(nullptr);
+            return;
+        }
+        std::vector<std::string_view> keys;
+        keys.reserve(payload.elements);
+        for (std::size_t i = 0; i < payload.elements; ++i)
+            keys.push_back(detail::text_of(*payload.element[i]));
+        invalidated(&keys);
+    }
+
+    void invalidated(const std::vector<std::string_view>* keys) {
+        ++epoch;
+        if (on_invalidate)
+            on_invalidate(keys);
     }
 
     void drop(const std::string& why) {
         if (connection)
             connection->close(why);
         connection.reset();
+        if (subscriber)
+            subscriber->close(why);
+        subscriber.reset();
     }
 };
 
@@ -372,25 +589,36 @@ std::vector<Reply> transaction_result(const std::vector<ReplyPtr>& replies) {
     return std::move(result.elements);
 }
 
-awaitable<TransactionAndCommand> transaction_and_command_replies(
-    StatePtr state, std::string request, std::size_t replies,
-    std::optional<Clock::duration> wait_limit) {
-    std::vector<ReplyPtr> all =
-        co_await submit(std::move(state), std::move(request), replies, wait_limit);
-    TransactionAndCommand outcome;
-    const ReplyPtr last = std::move(all.back());
-    all.pop_back();
+// Splits the replies of a transaction written with `trailing` further commands.
+TransactionAndCommands split_transaction_and_commands(std::vector<ReplyPtr> all,
+                                                      std::size_t trailing) {
+    TransactionAndCommands outcome;
+    std::vector<ReplyPtr> rest(all.end() - static_cast<std::ptrdiff_t>(trailing), all.end());
+    all.resize(all.size() - trailing);
     try {
         outcome.transaction = transaction_result(all);
     } catch (const RedisError&) {
         outcome.transaction_error = std::current_exception();
     }
-    try {
-        outcome.command = detail::to_reply(last, *last);
-    } catch (const RedisError&) {
-        outcome.command_error = std::current_exception();
+    outcome.commands.reserve(trailing);
+    for (const ReplyPtr& reply : rest) {
+        Outcome one;
+        try {
+            one.reply = detail::to_reply(reply, *reply);
+        } catch (const RedisError&) {
+            one.error = std::current_exception();
+        }
+        outcome.commands.push_back(std::move(one));
     }
-    co_return outcome;
+    return outcome;
+}
+
+awaitable<TransactionAndCommands> transaction_and_commands_replies(
+    StatePtr state, std::string request, std::size_t transaction_size, std::size_t trailing,
+    std::optional<Clock::duration> wait_limit) {
+    std::vector<ReplyPtr> all = co_await submit(std::move(state), std::move(request),
+                                                transaction_size + 2 + trailing, wait_limit);
+    co_return split_transaction_and_commands(std::move(all), trailing);
 }
 
 awaitable<std::vector<Reply>> transaction_replies(StatePtr state, std::string request,
@@ -443,12 +671,15 @@ awaitable<ScanPage> scan_page(awaitable<Reply> reply) {
 
 }  // namespace
 
-struct Client::Impl : ClientState {};
+struct Client::Impl : ClientState {
+    using ClientState::ClientState;
+};
 
 Client::Client(boost::asio::any_io_executor executor, Options options)
-    : impl_(std::make_shared<Impl>(Impl{{std::move(executor), std::move(options), nullptr}})) {}
+    : impl_(std::make_shared<Impl>(std::move(executor), std::move(options))) {}
 
 Client::~Client() {
+    impl_->on_invalidate = nullptr;  // its owner may be gone already
     impl_->drop("Redis client destroyed");
 }
 
@@ -465,14 +696,61 @@ awaitable<std::vector<Reply>> Client::transaction(
     return transaction_replies(impl_, transaction_request(commands), commands.size() + 2);
 }
 
-awaitable<TransactionAndCommand> Client::transaction_and_command(
+awaitable<TransactionAndCommands> Client::transaction_and_commands(
+    const std::vector<std::vector<std::string_view>>& transaction,
     const std::vector<std::vector<std::string_view>>& commands,
-    const std::vector<std::string_view>& command,
     std::optional<std::chrono::steady_clock::duration> wait_limit) {
-    std::string request = transaction_request(commands);
-    request += detail::encode_command(command);
-    return transaction_and_command_replies(impl_, std::move(request), commands.size() + 3,
-                                           wait_limit);
+    std::string request = transaction_request(transaction);
+    for (const auto& args : commands)
+        request += detail::encode_command(args);
+    return transaction_and_commands_replies(impl_, std::move(request), transaction.size(),
+                                            commands.size(), wait_limit);
+}
+
+void Client::set_invalidation_handler(InvalidationHandler handler) {
+    impl_->on_invalidate = std::move(handler);
+}
+
+bool Client::tracking() const noexcept {
+    return impl_->tracking();
+}
+
+std::uint64_t Client::tracking_epoch() const noexcept {
+    return impl_->epoch;
+}
+
+awaitable<Client::TransactionAndBarrier> Client::transaction_with_barrier(
+    const std::vector<std::vector<std::string_view>>& transaction,
+    std::optional<std::chrono::steady_clock::duration> wait_limit) {
+    // Both are queued before either is awaited, so they travel in the same turn of the loop.
+    auto state = impl_;
+    auto counted = std::make_shared<PendingReply>(state->executor, transaction.size() + 2);
+    state->open_connection().enqueue(counted, transaction_request(transaction));
+    PendingPtr barrier;
+    if (state->current_subscriber()) {
+        static const std::string ping = detail::encode_command({"PING"});
+        barrier = std::make_shared<PendingReply>(state->executor, 1);
+        state->open_subscriber().enqueue(barrier, ping);
+    }
+    const auto deadline = wait_limit ? std::optional(Clock::now() + *wait_limit) : std::nullopt;
+    TransactionAndBarrier outcome;
+    try {
+        outcome.transaction = transaction_result(co_await counted->result(wait_limit));
+    } catch (const RedisError&) {
+        outcome.transaction_error = std::current_exception();
+    }
+    if (barrier) {
+        try {
+            std::optional<Clock::duration> left;
+            if (deadline)
+                left = std::max(*deadline - Clock::now(), Clock::duration::zero());
+            co_await barrier->result(left);
+            outcome.barrier = true;
+        } catch (const RedisError&) {
+        } catch (const TimeoutError&) {
+        }
+    }
+    co_return outcome;
 }
 
 awaitable<std::optional<Bytes>> Client::get(std::string_view key) {

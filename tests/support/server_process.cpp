@@ -31,9 +31,10 @@ ServerProcess::ServerProcess(const std::string& environment,
     : port_(free_port()) {
     out_ =
         "/tmp/kavara-server-" + std::to_string(::getpid()) + "-" + std::to_string(port_) + ".out";
-    // env(1) takes its "-u" options before the assignments.
-    std::string command =
-        "exec env " + environment + " KAVARA_PORT=" + std::to_string(port_) + " " + server_binary();
+    // env(1) takes its "-u" options before the assignments. One worker unless an argument asks
+    // for more, so the start-up lines come once.
+    std::string command = "exec env " + environment + " KAVARA_WORKERS=1" +
+                          " KAVARA_PORT=" + std::to_string(port_) + " " + server_binary();
     for (const auto& argument : arguments)
         command += " " + argument;
     command += " >" + out_ + " 2>" + out_ + ".err";

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -24,6 +25,9 @@ struct Options {
     std::int64_t db = 0;
     double connect_timeout = 5.0;  // seconds, connecting and selecting the database
     double socket_timeout = 5.0;   // seconds a command may wait for its reply
+    // Ask the server to track the keys this client reads after CLIENT CACHING YES and to tell a
+    // second connection of the client when they change (see Client::tracking).
+    bool track_keys = false;
 };
 
 // Any failure of the client: connection refused or lost, time-out, protocol error.
@@ -49,13 +53,18 @@ struct Reply {
     bool is_nil() const noexcept { return type == Type::nil; }
 };
 
-// What a transaction and a command written together give: each part as its own call would have
+// The reply of one command, or the error its own call would have thrown.
+struct Outcome {
+    Reply reply;
+    std::exception_ptr error;
+};
+
+// What a transaction and commands written together give: each part as its own call would have
 // returned it, or the error that call would have thrown.
-struct TransactionAndCommand {
+struct TransactionAndCommands {
     std::vector<Reply> transaction;  // EXEC's replies
     std::exception_ptr transaction_error;
-    Reply command;
-    std::exception_ptr command_error;
+    std::vector<Outcome> commands;
 };
 
 struct ScanPage {
@@ -91,13 +100,39 @@ class Client {
     awaitable<std::vector<Reply>> transaction(
         const std::vector<std::vector<std::string_view>>& commands);
 
-    // MULTI, the commands, EXEC and then `command`, in one write: one round trip for both. A
-    // failure of one part is reported in its own field and leaves the other intact; a lost
-    // connection or a time-out throws. The caller stops waiting after `wait_limit` (when given)
-    // with TimeoutError; the connection stays, and the late replies are read and discarded.
-    awaitable<TransactionAndCommand> transaction_and_command(
+    // MULTI, the `transaction` commands, EXEC and then each of `commands`, in one write: one
+    // round trip for all. A failure of one part is reported in its own field and leaves the
+    // others intact; a lost connection or a time-out throws. The caller stops waiting after
+    // `wait_limit` (when given) with TimeoutError; the connection stays, and the late replies
+    // are read and discarded.
+    awaitable<TransactionAndCommands> transaction_and_commands(
+        const std::vector<std::vector<std::string_view>>& transaction,
         const std::vector<std::vector<std::string_view>>& commands,
-        const std::vector<std::string_view>& command,
+        std::optional<std::chrono::steady_clock::duration> wait_limit = std::nullopt);
+
+    // Tracking (Options::track_keys). The server remembers the keys this client reads right
+    // after CLIENT CACHING YES and tells the client's subscriber connection when one changes or
+    // expires; the handler gets those keys, or null for "anything may have changed" (a flush,
+    // a lost or replaced connection). A copy kept of such a value is exact as long as no
+    // notice for its key has come:
+    // - `tracking()`: the current connection is tracked and its subscriber is up, so a value
+    //   read now may be kept;
+    // - `tracking_epoch()` grows with every notice; a value may be kept only when the epoch did
+    //   not move between sending its read and receiving it;
+    // - `transaction_with_barrier`: the transaction, and a round trip on the subscriber written
+    //   with it; once it returns true, every notice the server sent before this call reached
+    //   it has been handled. False when the subscriber is down or failed.
+    using InvalidationHandler = std::function<void(const std::vector<std::string_view>* keys)>;
+    void set_invalidation_handler(InvalidationHandler handler);
+    bool tracking() const noexcept;
+    std::uint64_t tracking_epoch() const noexcept;
+    struct TransactionAndBarrier {
+        std::vector<Reply> transaction;
+        std::exception_ptr transaction_error;
+        bool barrier = false;
+    };
+    awaitable<TransactionAndBarrier> transaction_with_barrier(
+        const std::vector<std::vector<std::string_view>>& transaction,
         std::optional<std::chrono::steady_clock::duration> wait_limit = std::nullopt);
 
     // The typed commands below encode their arguments when called, like `command`.

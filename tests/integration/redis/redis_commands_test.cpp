@@ -220,28 +220,29 @@ TEST_F(RedisCommands, ATransactionAndACommandWrittenTogetherAreJudgedApart) {
     struct Case {
         const char* what;
         std::vector<std::vector<std::string_view>> transaction;
-        std::vector<std::string_view> command;
+        std::vector<std::vector<std::string_view>> commands;
         bool transaction_fails, command_fails;
     };
     const Case cases[] = {
-        {"both answer", {{"INCR", counter}}, {"GET", text}, false, false},
-        {"the transaction fails inside EXEC", {{"INCR", text}}, {"GET", text}, true, false},
+        {"both answer", {{"INCR", counter}}, {{"GET", text}}, false, false},
+        {"the transaction fails inside EXEC", {{"INCR", text}}, {{"GET", text}}, true, false},
         {"the transaction is refused while queueing",
          {{"NO-SUCH-COMMAND"}},
-         {"GET", text},
+         {{"GET", text}},
          true,
          false},
-        {"the command fails", {{"INCR", counter}}, {"GET", list}, false, true},
+        {"the command fails", {{"INCR", counter}}, {{"GET", list}}, false, true},
     };
     for (const auto& c : cases) {
-        auto outcome = run(client.transaction_and_command(c.transaction, c.command));
+        auto outcome = run(client.transaction_and_commands(c.transaction, c.commands));
+        ASSERT_EQ(outcome.commands.size(), 1u);
         EXPECT_EQ(outcome.transaction_error != nullptr, c.transaction_fails) << c.what;
-        EXPECT_EQ(outcome.command_error != nullptr, c.command_fails) << c.what;
+        EXPECT_EQ(outcome.commands[0].error != nullptr, c.command_fails) << c.what;
         if (!c.transaction_fails) {
             EXPECT_EQ(outcome.transaction.at(0).type, host::redis::Reply::Type::integer) << c.what;
         }
         if (!c.command_fails) {
-            EXPECT_EQ(outcome.command.str.view(), "abc") << c.what;
+            EXPECT_EQ(outcome.commands[0].reply.str.view(), "abc") << c.what;
         }
     }
     EXPECT_EQ(run(client.get(counter))->str(), "2");

@@ -24,7 +24,7 @@ TEST(Settings, DefaultsWithoutAnyVariable) {
     Settings s = settings_of({});
     EXPECT_EQ(s.host, "127.0.0.1");
     EXPECT_EQ(s.port, 8000);
-    EXPECT_EQ(s.workers, 1);
+    EXPECT_EQ(s.workers, kavara::server::default_workers());
     EXPECT_TRUE(s.web_root.string().ends_with("web/dist")) << s.web_root;
     EXPECT_FALSE(s.log_level);
     EXPECT_EQ(s.blocking_threads, 2u);

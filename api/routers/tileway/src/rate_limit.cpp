@@ -2,6 +2,8 @@
 
 #include "failures.hpp"
 
+#include <chrono>
+
 namespace tileway {
 namespace {
 
@@ -55,20 +57,83 @@ host::awaitable<void> enforce_rate_limit(const Service& service, const host::htt
     refuse_if_over(rule, request_count);
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The count in a transaction's outcome, or null (warned) when the transaction failed.
+std::optional<std::int64_t> counted(const Service& service, const RateLimit& rule,
+                                    const CounterCommands& window, std::exception_ptr error,
+                                    const std::vector<host::redis::Reply>& replies) {
+    try {
+        if (error) {
+            service.request_counter().refused();
+            std::rethrow_exception(error);
+        }
+        return RequestCounter::count_in(window, replies);
+    } catch (const std::exception& e) {
+        warn_rate_limit(service, rule, e.what());
+    }
+    return std::nullopt;
+}
+
+// The cached bytes in a GET's outcome, or null on a miss or a failure (warned).
+std::optional<host::Bytes> read_value(const Service& service, const std::string& cache_key,
+                                      host::redis::Outcome& read) {
+    if (read.error) {
+        service.logger()->warn("Cache get failed for {}: {}", cache_key, what_of(read.error));
+        return std::nullopt;
+    }
+    if (read.reply.is_nil())
+        return std::nullopt;
+    if (read.reply.type != host::redis::Reply::Type::string) {
+        service.logger()->warn("Cache get failed for {}: Unexpected reply type to GET", cache_key);
+        return std::nullopt;
+    }
+    return std::move(read.reply.str);
+}
+
+// A kept copy of the tile, if it is still the tile of the shared cache: the request is counted
+// and the notices of changed keys are caught up with in the same round trip. Null when there is
+// no kept copy, it was invalidated, or the notices could not be caught up with (then the caller
+// reads Redis); the count has been made either way when `counted_already` is set.
+host::awaitable<std::optional<host::Bytes>> kept_tile(const Service& service, const RateLimit& rule,
+                                                      const CounterCommands& window,
+                                                      const std::string& full_key,
+                                                      const RedisBudget& budget,
+                                                      bool& counted_already) {
+    auto& redis = service.redis_client();
+    if (!redis.tracking() || !service.kept_tiles().find(full_key))
+        co_return std::nullopt;
+    counted_already = true;
+    host::redis::Client::TransactionAndBarrier outcome;
+    try {
+        const auto wait = budget.next_wait(host::seconds_to_duration(1.0));
+        outcome = co_await redis.transaction_with_barrier(window.commands, wait);
+    } catch (const std::exception& e) {
+        rethrow_if_cancelled(e);
+        warn_rate_limit(service, rule, e.what());
+        co_return std::nullopt;
+    }
+    if (auto count = counted(service, rule, window, outcome.transaction_error, outcome.transaction))
+        refuse_if_over(rule, *count);
+    if (!outcome.barrier)
+        co_return std::nullopt;
+    co_return service.kept_tiles().find(full_key);
+}
+
+}  // namespace
+
 host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
     const Service& service, const host::http::Request& request, const RateLimit& rule,
     const std::string& cache_key, double cache_timeout, const RedisBudget& budget) {
     const std::string rate_key = rule.key_prefix + client_ip(request);
     const std::string full_key = service.cache()._make_key(cache_key);
-    const std::vector<std::string_view> read{"GET", full_key};
-    host::redis::TransactionAndCommand replies;
+    auto& redis = service.redis_client();
     CounterCommands window;
     try {
         const CounterExpiry form = co_await counter_form(service, budget);
         window = counter_commands(rate_key, form);
-        const auto wait = budget.next_wait(host::seconds_to_duration(cache_timeout));
-        replies =
-            co_await service.redis_client().transaction_and_command(window.commands, read, wait);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         warn_rate_limit(service, rule, e.what());
@@ -76,31 +141,51 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
         co_return std::nullopt;
     }
 
-    std::optional<std::int64_t> request_count;
-    try {
-        if (replies.transaction_error) {
-            service.request_counter().refused();
-            std::rethrow_exception(replies.transaction_error);
-        }
-        request_count = RequestCounter::count_in(window, replies.transaction);
-    } catch (const std::exception& e) {
-        warn_rate_limit(service, rule, e.what());
-    }
-    if (request_count)
-        refuse_if_over(rule, *request_count);
+    bool counted_already = false;
+    if (auto kept = co_await kept_tile(service, rule, window, full_key, budget, counted_already))
+        co_return kept;
 
-    if (replies.command_error) {
-        service.logger()->warn("Cache get failed for {}: {}", cache_key,
-                               what_of(replies.command_error));
+    // Read from Redis, with the count unless it was made above. A tracked read (CLIENT CACHING
+    // YES just before it) may be kept when no notice came while it travelled.
+    const bool keep = redis.tracking();
+    std::vector<std::vector<std::string_view>> reads;
+    if (keep)
+        reads.push_back({"CLIENT", "CACHING", "YES"});
+    reads.push_back({"GET", full_key});
+    if (keep)
+        reads.push_back({"PTTL", full_key});
+    const std::vector<std::vector<std::string_view>> no_count;
+    const auto epoch = redis.tracking_epoch();
+    const auto sent = Clock::now();
+    host::redis::TransactionAndCommands replies;
+    try {
+        const auto wait = budget.next_wait(host::seconds_to_duration(cache_timeout));
+        replies = co_await redis.transaction_and_commands(
+            counted_already ? no_count : window.commands, reads, wait);
+    } catch (const std::exception& e) {
+        rethrow_if_cancelled(e);
+        if (!counted_already)
+            warn_rate_limit(service, rule, e.what());
+        service.logger()->warn("Cache get failed for {}: {}", cache_key, e.what());
         co_return std::nullopt;
     }
-    if (replies.command.is_nil())
-        co_return std::nullopt;
-    if (replies.command.type != host::redis::Reply::Type::string) {
-        service.logger()->warn("Cache get failed for {}: Unexpected reply type to GET", cache_key);
-        co_return std::nullopt;
+    if (!counted_already) {
+        if (auto count =
+                counted(service, rule, window, replies.transaction_error, replies.transaction))
+            refuse_if_over(rule, *count);
     }
-    co_return std::move(replies.command.str);
+    auto value = read_value(service, cache_key, replies.commands[keep ? 1 : 0]);
+    if (keep && value && !value->empty() && redis.tracking() && redis.tracking_epoch() == epoch) {
+        const auto& ttl = replies.commands[2];
+        if (!ttl.error && ttl.reply.type == host::redis::Reply::Type::integer &&
+            ttl.reply.integer != -2) {
+            const auto expires = ttl.reply.integer >= 0
+                                     ? sent + std::chrono::milliseconds(ttl.reply.integer)
+                                     : sent + std::chrono::hours(1);
+            service.kept_tiles().store(full_key, *value, expires);
+        }
+    }
+    co_return value;
 }
 
 }  // namespace tileway

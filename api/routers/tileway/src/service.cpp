@@ -11,13 +11,14 @@
 namespace tileway {
 namespace {
 
-host::redis::Options client_options(const RedisSettings& settings) {
+host::redis::Options client_options(const RedisSettings& settings, bool track_keys) {
     host::redis::Options options;
     options.host = settings.redis_host;
     options.port = settings.redis_port;
     options.db = settings.redis_db;
     options.connect_timeout = 5.0;
     options.socket_timeout = 5.0;
+    options.track_keys = track_keys;
     return options;
 }
 
@@ -38,9 +39,19 @@ void warm_statements() {
 Service::Service(Settings settings, boost::asio::any_io_executor executor)
     : settings_(std::move(settings)),
       logger_(service_logger()),
-      redis_client_(std::move(executor), client_options(settings_.redis)),
+      redis_client_(std::move(executor),
+                    client_options(settings_.redis, settings_.tile_memory_bytes > 0)),
       cache_(redis_client_, "mvt_v8"),
-      request_counter_(redis_client_) {
+      request_counter_(redis_client_),
+      kept_tiles_(settings_.tile_memory_bytes) {
+    redis_client_.set_invalidation_handler([this](const std::vector<std::string_view>* keys) {
+        if (!keys) {
+            kept_tiles_.clear();
+            return;
+        }
+        for (std::string_view key : *keys)
+            kept_tiles_.erase(key);
+    });
     const RedisSettings& redis = settings_.redis;
     std::cout << "✓ Binary Redis cache initialized (no UTF-8 decoding)\n"
               << "  - Namespace: mvt_v8\n"

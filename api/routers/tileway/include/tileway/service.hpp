@@ -2,6 +2,7 @@
 
 #include "host/bytes.hpp"
 #include "host/logging.hpp"
+#include "host/near_cache.hpp"
 #include "host/redis.hpp"
 #include "host/runtime.hpp"
 #include "tileway/cache.hpp"
@@ -30,6 +31,10 @@ struct Settings {
     // The bearer token that cache invalidation asks for. Without one (null or empty) the route
     // is open to every client, and creating the service logs a warning.
     std::optional<std::string> admin_token = std::nullopt;
+    // Bytes of hot z/x/y tiles this process keeps in memory beside the shared cache; 0 keeps
+    // none. Kept copies stay exact: Redis tells the process when a key it keeps changes, and a
+    // kept tile is served only once every such notice sent before the request has been read.
+    std::size_t tile_memory_bytes = std::size_t{128} << 20;
 };
 
 // The state every route of the service shares: its settings, its logger, the one Redis client of
@@ -49,6 +54,8 @@ class Service {
     host::redis::Client& redis_client() const noexcept { return redis_client_; }
     const BinaryRedisCache& cache() const noexcept { return cache_; }
     RequestCounter& request_counter() const noexcept { return request_counter_; }
+    // Copies of tiles under their full cache keys; empty when the settings keep none.
+    host::NearCache& kept_tiles() const noexcept { return kept_tiles_; }
 
     // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
     host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key,
@@ -64,6 +71,7 @@ class Service {
     mutable host::redis::Client redis_client_;
     BinaryRedisCache cache_;
     mutable RequestCounter request_counter_;
+    mutable host::NearCache kept_tiles_;
 };
 
 }  // namespace tileway

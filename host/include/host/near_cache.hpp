@@ -1,0 +1,51 @@
+#pragma once
+
+#include "host/bytes.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace host {
+
+// A process-local copy of values kept in a shared store, bounded by the bytes it holds: the
+// least recently used values leave first, a value larger than the whole budget is never kept.
+// It does no I/O and knows nothing of invalidation; its owner erases what the store reports as
+// changed. Used on one thread.
+class NearCache {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit NearCache(std::size_t capacity_bytes) : capacity_(capacity_bytes) {}
+
+    // The value, unless missing or expired (an expired one is dropped).
+    std::optional<Bytes> find(std::string_view key, Clock::time_point now = Clock::now());
+    void store(std::string key, Bytes value, Clock::time_point expires);
+    void erase(std::string_view key);
+    void clear();
+
+    std::size_t size() const noexcept { return entries_.size(); }
+    std::size_t bytes() const noexcept { return bytes_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+  private:
+    struct Entry {
+        std::string key;
+        Bytes value;
+        Clock::time_point expires;
+    };
+    using Order = std::list<Entry>;  // most recently used first
+
+    void drop(Order::iterator entry);
+
+    std::size_t capacity_;
+    std::size_t bytes_ = 0;
+    Order order_;
+    std::unordered_map<std::string_view, Order::iterator> entries_;  // views into order_'s keys
+};
+
+}  // namespace host

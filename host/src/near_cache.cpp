@@ -1,0 +1,45 @@
+#include "host/near_cache.hpp"
+
+namespace host {
+
+std::optional<Bytes> NearCache::find(std::string_view key, Clock::time_point now) {
+    auto it = entries_.find(key);
+    if (it == entries_.end())
+        return std::nullopt;
+    if (it->second->expires <= now) {
+        drop(it->second);
+        return std::nullopt;
+    }
+    order_.splice(order_.begin(), order_, it->second);
+    return it->second->value;
+}
+
+void NearCache::store(std::string key, Bytes value, Clock::time_point expires) {
+    erase(key);
+    if (value.size() > capacity_)
+        return;
+    order_.push_front(Entry{std::move(key), std::move(value), expires});
+    bytes_ += order_.front().value.size();
+    entries_.emplace(order_.front().key, order_.begin());
+    while (bytes_ > capacity_)
+        drop(std::prev(order_.end()));
+}
+
+void NearCache::erase(std::string_view key) {
+    if (auto it = entries_.find(key); it != entries_.end())
+        drop(it->second);
+}
+
+void NearCache::clear() {
+    entries_.clear();
+    order_.clear();
+    bytes_ = 0;
+}
+
+void NearCache::drop(Order::iterator entry) {
+    bytes_ -= entry->value.size();
+    entries_.erase(std::string_view(entry->key));
+    order_.erase(entry);
+}
+
+}  // namespace host
