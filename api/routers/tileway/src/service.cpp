@@ -39,7 +39,7 @@ Service::Service(Settings settings, boost::asio::any_io_executor executor)
     : settings_(std::move(settings)),
       logger_(service_logger()),
       redis_client_(std::move(executor), client_options(settings_.redis)),
-      cache_(redis_client_, "mvt_v8"),
+      cache_(redis_client_, std::string(kTileCacheNamespace)),
       request_counter_(redis_client_) {
     const RedisSettings& redis = settings_.redis;
     std::cout << "✓ Binary Redis cache initialized (no UTF-8 decoding)\n"
