@@ -41,7 +41,7 @@ T number(std::string_view what, std::string_view text) {
 template <typename T>
 T number_between(std::string_view what, std::string_view text, T least, T most) {
     const T value = number<T>(what, text);
-    if (value < least || value > most)
+    if (!(value >= least && value <= most))  // also refuses NaN
         throw UsageError(
             fmt::format("{} must be from {} to {}, not '{}'", what, least, most, text));
     return value;
@@ -151,7 +151,8 @@ Environment read_environment(const char* (*getenv)(const char*)) {
     if (auto host = variable("REDIS_HOST"))
         env.redis_host = *host;
     if (auto port = variable("REDIS_PORT"))
-        env.redis_port = number_between<std::uint16_t>("REDIS_PORT", *port, 0, 65535);
+        env.redis_port =
+            static_cast<std::uint16_t>(number_between<std::int64_t>("REDIS_PORT", *port, 0, 65535));
     if (auto db = variable("REDIS_DB"))
         env.redis_db = number<std::int64_t>("REDIS_DB", *db);
     return env;
