@@ -73,8 +73,11 @@ TEST_F(TilesCommand, SeededTilesAreTheRoutesBytesStoredForTheBandsTime) {
         EXPECT_NEAR(static_cast<double>(redis_.ttl(key("plots", tile))),
                     static_cast<double>(band.ttl), 2.0);
 
+        const std::string path = "/gis/plots/" + tile.path() + ".pbf";
+        EXPECT_EQ(get(path, fresh_client()).header("X-Cache"), "HIT");
+
         redis_.del(key("plots", tile));
-        const auto built = get("/gis/plots/" + tile.path() + ".pbf", fresh_client());
+        const auto built = get(path, fresh_client());
         ASSERT_EQ(built.status, 200);
         EXPECT_EQ(built.header("X-Cache"), "");
         EXPECT_TRUE(built.body.view() == *stored) << "seeded and route-built tiles differ";
