@@ -36,8 +36,9 @@ pids+=($!)
 for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
 redis-cli -p "$REDIS_PORT" -n "$redis_db" --scan --pattern 'mvt_v8:*' | xargs -r redis-cli -p "$REDIS_PORT" -n "$redis_db" del >/dev/null
 
+# The answer has no final newline, which read(1) needs to succeed.
 read -r lat lon < <(curl -s "http://127.0.0.1:$port/gis/plots/" |
-  sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')
+  sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/'; echo)
 tile_at() {  # z -> "x y" of the tile containing the layer's centre
   awk -v lat="$lat" -v lon="$lon" -v z="$1" 'BEGIN {
     pi = atan2(0, -1); n = 2 ^ z; r = lat * pi / 180;
