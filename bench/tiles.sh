@@ -3,6 +3,8 @@
 # (build/, as scripts/demo makes it), one line per pair:
 #   hit    256 cached z16 plots tiles in random order, 64 connections, 10,000 client addresses
 #          forwarded by the loopback proxy  vs  nginx (one worker) serving the same bytes as files
+#   seeded kavara-tiles seed of plots z8-z14 over the layer's extent (time), then 512 of the stored
+#          tiles checked for X-Cache: HIT and served by wrk, 64 connections (p99)
 #   miss   distinct z16 tiles over a 64 x 64 block, 4 connections  vs  pgbench -M prepared running
 #          the same statement (bench/miss_path.sh)
 # Usage: bench/tiles.sh [database] [redis-db]
@@ -80,6 +82,23 @@ read -r s_rps s_p99 s_err <<<"$(wrk -t1 -c64 -d"${duration}s" -s bench/tile_rand
 read -r n_rps n_p99 n_err <<<"$(wrk -t1 -c64 -d"${duration}s" -s bench/tile_random.lua \
   "http://127.0.0.1:$static_port" "$work/paths" | result)"
 echo "hit path: server $s_rps req/s p99 ${s_p99} ms (non-2xx/errors $s_err), nginx $n_rps req/s p99 ${n_p99} ms, ratio $(ratio "$s_rps" "$n_rps")"
+
+# ---- seeded low zooms: plots z8-z14 over the layer's extent, then served from the cache ------
+echo "seeded low zooms: $(build/bin/kavara-tiles seed --layer plots --zooms 8-14 2>/dev/null)"
+redis-cli -p "$REDIS_PORT" -n "$redis_db" --scan --pattern 'mvt_v8:plots:*' |
+  awk -F: '$3 >= 8 && $3 <= 14 { print "/gis/plots/" $3 "/" $4 "/" $5 ".pbf" }' |
+  shuf -n 512 >"$work/seeded_paths"
+misses=0
+i=0
+while read -r path; do
+  i=$((i + 1))
+  cache=$(curl -s -o /dev/null -D - -H "X-Forwarded-For: 10.78.$((i / 250)).$((i % 250 + 1))" \
+    "http://127.0.0.1:$port$path" | tr -d '\r' | awk -F': ' 'tolower($1) == "x-cache" { print $2 }')
+  [ "$cache" = HIT ] || misses=$((misses + 1))
+done <"$work/seeded_paths"
+read -r z_rps z_p99 z_err < <(wrk -t1 -c64 -d"${duration}s" --latency -s bench/tile_random.lua \
+  "http://127.0.0.1:$port" "$work/seeded_paths" | result)
+echo "seeded low zooms: $(wc -l <"$work/seeded_paths") sampled tiles z8-z14, $misses not a HIT; server $z_rps req/s p99 ${z_p99} ms (non-2xx/errors $z_err)"
 
 # ---- miss path: distinct tiles from PostgreSQL against pgbench on the same statement --------
 if [ -x bench/miss_path.sh ]; then

@@ -41,7 +41,7 @@ Service::Service(Settings settings, boost::asio::any_io_executor executor)
       logger_(service_logger()),
       redis_client_(std::move(executor),
                     client_options(settings_.redis, settings_.tile_memory_bytes > 0)),
-      cache_(redis_client_, "mvt_v8"),
+      cache_(redis_client_, std::string(kTileCacheNamespace)),
       request_counter_(redis_client_),
       kept_tiles_(settings_.tile_memory_bytes) {
     redis_client_.set_invalidation_handler([this](const std::vector<std::string_view>* keys) {

@@ -5,6 +5,7 @@
 #include "tileway/cache_keys.hpp"
 #include "tileway/catalogue.hpp"
 #include "tileway/mvt_sql.hpp"
+#include "tileway/tile_builder.hpp"
 #include "tileway/tile_grid.hpp"
 #include "tileway/zoom_config.hpp"
 
@@ -20,10 +21,6 @@ std::vector<std::string> layers_served_at(std::int64_t z) {
         if (config.min_zoom_or_zero() <= z)
             names.push_back(name);
     return names;
-}
-
-host::database::Params tile_params(const TileBounds& bbox) {
-    return {{"min_x", bbox.minx}, {"min_y", bbox.miny}, {"max_x", bbox.maxx}, {"max_y", bbox.maxy}};
 }
 
 // The statement of the tile, or null (logged) when the layer is not served at zoom z.
@@ -78,7 +75,7 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
     const auto* statement = statement_for(service, layer_name, z);
     if (!statement)
         co_return host::http::empty_response(204);
-    const auto& [sql, zoom_config] = *statement;
+    const ZoomConfig& zoom_config = statement->second;
 
     if (cached_tile && !cached_tile->empty()) {
         co_return host::http::raw_response(
@@ -90,7 +87,7 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
     const TileBounds bbox = xyz_to_bbox_web_mercator(z, x, y);
     std::optional<host::Bytes> mvt_content;
     try {
-        mvt_content = co_await fetch_tile(db, sql, tile_params(bbox), tile_timeout(z));
+        mvt_content = co_await build_tile(db, layer_name, {z, x, y});
     } catch (...) {
         const std::string tile = fmt::format("{}/{}/{}/{}", layer_name, z, x, y);
         answer_current_failure(

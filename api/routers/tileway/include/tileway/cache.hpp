@@ -11,6 +11,9 @@
 
 namespace tileway {
 
+// The namespace of the service's cache: every key the tile routes store begins "mvt_v8:".
+inline constexpr std::string_view kTileCacheNamespace = "mvt_v8";
+
 // Simple Redis cache for binary MVT tiles without UTF-8 decoding. Keys are namespaced
 // "{namespace}:{key}"; values are stored and returned as raw bytes. Its operations hand every
 // failure on to the caller.
