@@ -1,6 +1,7 @@
 // kavara-bench-tiles: times the tile statement of a layer in PostgreSQL for the 3x3 tiles around
 // the layer's estimated centre at each zoom given, through the same session layer as the server.
 //   kavara-bench-tiles LAYER Z [Z...]   (DATABASE_URL selects the database)
+//   kavara-bench-tiles --sql LAYER Z    prints the tile statement, its bounds as :min_x ... :max_y
 #include "host/database.hpp"
 #include "tileway/catalogue.hpp"
 #include "tileway/centroid.hpp"
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -60,8 +62,12 @@ host::awaitable<void> bench(std::string layer, std::vector<int> zooms) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: kavara-bench-tiles LAYER Z [Z...]\n";
+        std::cerr << "usage: kavara-bench-tiles LAYER Z [Z...] | --sql LAYER Z\n";
         return 2;
+    }
+    if (std::string_view(argv[1]) == "--sql" && argc == 4) {
+        std::cout << tileway::generate_mvt_sql(argv[2], std::atoi(argv[3])).first << "\n";
+        return 0;
     }
     std::vector<int> zooms;
     for (int i = 2; i < argc; ++i)

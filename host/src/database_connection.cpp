@@ -31,6 +31,12 @@ constexpr std::size_t max_parameters = 65535;
 const std::string lost_sqlstate = "08006";     // connection_failure
 const std::string connect_sqlstate = "08001";  // sqlclient_unable_to_establish_sqlconnection
 
+const std::string begin_sql = "BEGIN";
+const std::string commit_sql = "COMMIT";
+const std::string rollback_sql = "ROLLBACK";
+// Text parameters (server-side parsing into any type), binary results (raw bytea).
+constexpr int binary_results = 1;
+
 Logger& log() {
     static Logger logger = get_logger("kavara.database");
     return logger;
@@ -83,6 +89,31 @@ bool is_copy(const PGresult* result) {
     }
 }
 
+bool has_state(const char* sqlstate, const char* wanted) {
+    return sqlstate && std::strcmp(sqlstate, wanted) == 0;
+}
+
+// A prepared statement that has to be prepared again: the server no longer has it
+// (invalid_sql_statement_name, after a DEALLOCATE ALL), or its cached plan cannot be brought up
+// to date because a table it reads changed its columns ("cached plan must not change result
+// type", raised where the cache revalidates).
+bool is_stale_statement(const PGresult* result) {
+    if (!result || PQresultStatus(result) != PGRES_FATAL_ERROR)
+        return false;
+    const char* sqlstate = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    const char* function = PQresultErrorField(result, PG_DIAG_SOURCE_FUNCTION);
+    return has_state(sqlstate, "26000") ||
+           (has_state(sqlstate, "0A000") && has_state(function, "RevalidateCachedQuery"));
+}
+
+std::vector<const char*> value_pointers(const TextParams& params) {
+    std::vector<const char*> values;
+    values.reserve(params.size());
+    for (const auto& param : params)
+        values.push_back(param ? param->c_str() : nullptr);
+    return values;
+}
+
 bool readable_now(int fd) {
     pollfd probe{fd, POLLIN, 0};
     return fd >= 0 && ::poll(&probe, 1, 0) > 0;
@@ -104,9 +135,40 @@ class RunningFlag {
     bool& flag_;
 };
 
-const TextParams no_params;
-
 }  // namespace
+
+struct Connection::Answers {
+    std::vector<PGresultPtr> outcomes;  // of the commands answered so far, in the order sent
+    PGresultPtr current;                // of the command being answered
+    int syncs_expected = 0;
+    int syncs_seen = 0;
+
+    // A command yields its results and then a null; the first error explains a failure best.
+    void add(PGresultPtr result) {
+        if (!current || !is_error(current.get()))
+            current = std::move(result);
+    }
+    void end_command() { outcomes.push_back(std::move(current)); }
+    // Null for a command left unanswered by a lost connection.
+    const PGresult* outcome(std::size_t index) const {
+        return index < outcomes.size() ? outcomes[index].get() : nullptr;
+    }
+};
+
+struct Connection::Plan {
+    std::size_t first = 0;  // the segment's first command (deallocations come before it)
+    std::size_t end = 0;    // one past its last
+    std::optional<std::size_t> prepare;
+    std::size_t statement = 0;
+    std::optional<std::size_t> commit;
+    std::string name;     // of the prepared statement; empty when sent unprepared
+    bool reused = false;  // prepared in an earlier round trip
+};
+
+void require_committed(const char* command_tag) {
+    if (std::strcmp(command_tag, "ROLLBACK") == 0)
+        throw DatabaseError("transaction was aborted", "25P02");
+}
 
 awaitable<boost::system::error_code> BorrowedSocket::wait(wait_type type) {
     auto [ec] = co_await descriptor_.async_wait(type, asio::as_tuple(asio::use_awaitable));
@@ -115,8 +177,11 @@ awaitable<boost::system::error_code> BorrowedSocket::wait(wait_type type) {
     co_return ec;
 }
 
-Connection::Connection(asio::any_io_executor executor, PGconnPtr connection)
-    : executor_(std::move(executor)), connection_(std::move(connection)) {}
+Connection::Connection(asio::any_io_executor executor, PGconnPtr connection,
+                       std::size_t prepared_statements)
+    : executor_(std::move(executor)),
+      connection_(std::move(connection)),
+      statements_(prepared_statements) {}
 
 // The socket is given back to libpq before PQfinish closes it.
 Connection::~Connection() {
@@ -134,7 +199,8 @@ awaitable<std::unique_ptr<Connection>> Connection::open(asio::any_io_executor ex
         throw connect_error("out of memory");
     if (PQstatus(pg.get()) == CONNECTION_BAD)
         throw connect_error(pg.get());
-    std::unique_ptr<Connection> connection(new Connection(executor, std::move(pg)));
+    std::unique_ptr<Connection> connection(
+        new Connection(executor, std::move(pg), options.prepared_statements));
     bool timed_out = false;
     try {
         co_await host::wait_for(connection->handshake(), options.connect_timeout);
@@ -180,25 +246,162 @@ awaitable<void> Connection::handshake() {
     socket_.emplace(executor_, PQsocket(pg));
 }
 
-awaitable<Result> Connection::execute(const std::string& sql, const TextParams& params) {
-    PGresultPtr result = co_await run(sql, params);
-    co_return make_result(result.release());
+awaitable<Result> Connection::execute(const std::string& sql, const TextParams& params,
+                                      Framing framing) {
+    if (params.size() > max_parameters) {
+        throw std::invalid_argument("a statement takes at most 65535 parameters");
+    }
+    for (bool retried = false;; retried = true) {
+        Plan plan = send_statement(sql, params, framing);
+        Answers answers;
+        try {
+            co_await round_trip(answers);
+        } catch (...) {
+            remember_prepared(sql, plan, answers);  // a drained round trip may have prepared it
+            throw;
+        }
+        remember_prepared(sql, plan, answers);
+        if (plan.reused && is_stale_statement(answers.outcome(plan.statement))) {
+            statements_.retire(sql);
+            // The failure aborted only our own BEGIN's transaction, so it can be run again.
+            if (framing.begin && !retried) {
+                co_await command(rollback_sql);
+                continue;
+            }
+        }
+        co_return statement_result(answers, plan);
+    }
 }
 
 awaitable<std::string> Connection::command(const std::string& sql) {
-    PGresultPtr result = co_await run(sql, no_params);
-    co_return std::string(PQcmdStatus(result.get()));
+    const std::size_t index = start_round_trip();
+    queued(PQsendQueryParams(connection_.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                             binary_results));
+    end_segment();
+    Answers answers;
+    co_await round_trip(answers);
+    const PGresult* outcome = answers.outcome(index);
+    if (!outcome)
+        throw lost_error();
+    throw_if_failed(outcome);
+    co_return std::string(PQcmdStatus(const_cast<PGresult*>(outcome)));
 }
 
-awaitable<PGresultPtr> Connection::run(const std::string& sql, const TextParams& params) {
+Connection::Plan Connection::send_statement(const std::string& sql, const TextParams& params,
+                                            Framing framing) {
+    Plan plan;
+    if (statements_.enabled()) {
+        if (auto name = statements_.find(sql)) {
+            plan.name = std::move(*name);
+            plan.reused = true;
+        } else {
+            plan.name = statements_.reserve();  // before the round trip starts: it deallocates
+        }
+    }
+    plan.first = start_round_trip();
+    PGconn* pg = connection_.get();
+    const auto values = value_pointers(params);
+    const int count = static_cast<int>(values.size());
+    if (framing.begin) {
+        queued(PQsendQueryParams(pg, begin_sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                                 binary_results));
+    }
+    if (plan.name.empty()) {
+        plan.statement = queued(PQsendQueryParams(pg, sql.c_str(), count, nullptr, values.data(),
+                                                  nullptr, nullptr, binary_results));
+    } else {
+        // No parameter types: the server infers them as it does for an unprepared statement.
+        if (!plan.reused)
+            plan.prepare =
+                queued(PQsendPrepare(pg, plan.name.c_str(), sql.c_str(), count, nullptr));
+        plan.statement = queued(PQsendQueryPrepared(pg, plan.name.c_str(), count, values.data(),
+                                                    nullptr, nullptr, binary_results));
+    }
+    if (framing.commit) {
+        plan.commit = queued(PQsendQueryParams(pg, commit_sql.c_str(), 0, nullptr, nullptr, nullptr,
+                                               nullptr, binary_results));
+    }
+    plan.end = commands_queued_;
+    end_segment();
+    return plan;
+}
+
+std::size_t Connection::start_round_trip() {
     if (running_)
         throw std::logic_error("a statement is already running on this connection");
+    if (broken())
+        throw lost_error();
+    const bool outside_transaction = !in_transaction();
+    if (!PQenterPipelineMode(connection_.get()))
+        refused_to_queue();
+    commands_queued_ = 0;
+    syncs_queued_ = 0;
+    // A DEALLOCATE would abort an open transaction if it failed. It fails only for a name the
+    // server has lost, which needs no deallocation, so its answer is not looked at.
+    if (outside_transaction) {
+        auto names = statements_.take_evicted();
+        for (const auto& name : names) {
+            std::string deallocate = "DEALLOCATE \"" + name + "\"";
+            queued(PQsendQueryParams(connection_.get(), deallocate.c_str(), 0, nullptr, nullptr,
+                                     nullptr, nullptr, binary_results));
+        }
+        if (!names.empty())
+            end_segment();
+    }
+    return commands_queued_;
+}
+
+std::size_t Connection::queued(int accepted) {
+    if (!accepted)
+        refused_to_queue();
+    return commands_queued_++;
+}
+
+void Connection::end_segment() {
+    if (!PQpipelineSync(connection_.get()))
+        refused_to_queue();
+    ++syncs_queued_;
+}
+
+void Connection::refused_to_queue() {
+    std::string reason = one_line(PQerrorMessage(connection_.get()));
+    note_if_lost();
+    const bool lost = broken_;
+    mark_broken();
+    if (lost)
+        throw lost_error();
+    throw DatabaseError(reason);
+}
+
+void Connection::remember_prepared(const std::string& sql, const Plan& plan,
+                                   const Answers& answers) {
+    if (!plan.prepare)
+        return;
+    const PGresult* prepared = answers.outcome(*plan.prepare);
+    if (prepared && PQresultStatus(prepared) == PGRES_COMMAND_OK)
+        statements_.add(sql, plan.name);
+}
+
+Result Connection::statement_result(Answers& answers, const Plan& plan) const {
+    // The server skips what follows a failure, so the first failure is the one to report.
+    for (std::size_t i = plan.first; i < plan.end; ++i) {
+        const PGresult* outcome = answers.outcome(i);
+        if (!outcome)
+            throw lost_error();
+        throw_if_failed(outcome);
+    }
+    if (plan.commit)
+        require_committed(PQcmdStatus(answers.outcomes[*plan.commit].get()));
+    return make_result(answers.outcomes[plan.statement].release());
+}
+
+awaitable<void> Connection::round_trip(Answers& answers) {
     RunningFlag running(running_);
-    send(sql, params);
+    answers.syncs_expected = syncs_queued_;
     std::exception_ptr cancellation;
     try {
-        PGresultPtr result = co_await finish_statement();
-        co_return successful(std::move(result));
+        co_await finish_round_trip(answers);
+        co_return;
     } catch (const boost::system::system_error& e) {
         // Our waits report only cancellation this way; anything else is a failed socket.
         if (e.code() != asio::error::operation_aborted) {
@@ -211,34 +414,16 @@ awaitable<PGresultPtr> Connection::run(const std::string& sql, const TextParams&
     // The cancellation has been seen; clearing it lets the clean-up wait (a cancelled
     // coroutine would fail its next co_await at once).
     co_await asio::this_coro::reset_cancellation_state();
-    co_await abandon_statement();
+    co_await abandon_round_trip(answers);
     std::rethrow_exception(cancellation);
 }
 
-void Connection::send(const std::string& sql, const TextParams& params) {
-    if (broken())
-        throw lost_error();
-    if (params.size() > max_parameters) {
-        throw std::invalid_argument("a statement takes at most 65535 parameters");
-    }
-    std::vector<const char*> values;
-    values.reserve(params.size());
-    for (const auto& param : params)
-        values.push_back(param ? param->c_str() : nullptr);
-    // Text parameters (server-side parsing into any type), binary results (raw bytea).
-    constexpr int binary_results = 1;
-    if (!PQsendQueryParams(connection_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
-                           values.data(), nullptr, nullptr, binary_results)) {
-        note_if_lost();
-        if (broken_)
-            throw lost_error();
-        throw DatabaseError(one_line(PQerrorMessage(connection_.get())));
-    }
-}
-
-awaitable<PGresultPtr> Connection::finish_statement() {
+awaitable<void> Connection::finish_round_trip(Answers& answers) {
     co_await flush();
-    co_return co_await read_results();
+    co_await read_answers(answers);
+    // Outside pipeline mode libpq tells the transaction status again.
+    if (!broken_ && !PQexitPipelineMode(connection_.get()))
+        mark_broken();
 }
 
 awaitable<void> Connection::flush() {
@@ -264,26 +449,27 @@ awaitable<void> Connection::wait_socket(wait_type type) {
     }
 }
 
-// A statement yields its results and then a null; the first error explains a failure best.
-awaitable<PGresultPtr> Connection::read_results() {
-    PGresultPtr outcome;
-    for (;;) {
+awaitable<void> Connection::read_answers(Answers& answers) {
+    PGconn* pg = connection_.get();
+    while (answers.syncs_seen < answers.syncs_expected) {
         co_await read_until_ready();
-        PGresultPtr next(PQgetResult(connection_.get()));
-        if (!next)
-            break;
-        if (is_copy(next.get())) {
+        PGresultPtr next(PQgetResult(pg));
+        if (!next) {
+            note_if_lost();
+            // A lost connection yields nulls only; what arrived before it explains the loss.
+            if (broken_)
+                co_return;
+            answers.end_command();
+        } else if (PQresultStatus(next.get()) == PGRES_PIPELINE_SYNC) {
+            ++answers.syncs_seen;
+        } else if (is_copy(next.get())) {
             // A COPY would hold the connection in a mode the session cannot leave.
             mark_broken();
             throw DatabaseError("COPY is not supported on a session");
+        } else {
+            answers.add(std::move(next));
         }
-        if (!outcome || !is_error(outcome.get()))
-            outcome = std::move(next);
     }
-    note_if_lost();
-    if (!outcome)
-        throw lost_error();
-    co_return outcome;
 }
 
 awaitable<void> Connection::read_until_ready() {
@@ -302,7 +488,7 @@ awaitable<void> Connection::read_until_ready() {
     }
 }
 
-awaitable<void> Connection::abandon_statement() {
+awaitable<void> Connection::abandon_round_trip(Answers& answers) {
     if (broken_)
         co_return;
     if (!co_await request_cancel()) {
@@ -310,7 +496,7 @@ awaitable<void> Connection::abandon_statement() {
         co_return;
     }
     try {
-        co_await host::wait_for(finish_statement(), drain_limit_seconds);
+        co_await host::wait_for(finish_round_trip(answers), drain_limit_seconds);
     } catch (const std::exception& e) {
         log()->warn("Discarding a database connection after a cancelled statement: {}", e.what());
         mark_broken();
@@ -334,10 +520,9 @@ awaitable<bool> Connection::request_cancel() {
     co_return failure.empty();
 }
 
-PGresultPtr Connection::successful(PGresultPtr result) const {
-    if (!is_error(result.get()))
-        return result;
-    const PGresult* failed = result.get();
+void Connection::throw_if_failed(const PGresult* failed) const {
+    if (!is_error(failed))
+        return;
     const char* primary = PQresultErrorField(failed, PG_DIAG_MESSAGE_PRIMARY);
     const char* sqlstate = PQresultErrorField(failed, PG_DIAG_SQLSTATE);
     // Errors raised by libpq itself (a vanished server) carry no primary message or SQLSTATE.

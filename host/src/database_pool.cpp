@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -159,9 +160,20 @@ void Pool::release(std::unique_ptr<Connection> connection) noexcept {
 
 namespace {
 
-const std::string begin_sql = "BEGIN";
 const std::string commit_sql = "COMMIT";
 const std::string rollback_sql = "ROLLBACK";
+
+// The statement in the text and parameters sent to the server, copied from the arguments.
+struct Statement {
+    std::string sql;
+    TextParams values;
+};
+
+Statement wire_statement(std::string_view sql, const Params& params) {
+    TranslatedSql statement = translate_named_params(sql, params);
+    TextParams values = to_text_params(statement.values);
+    return {std::move(statement.sql), std::move(values)};
+}
 
 }  // namespace
 
@@ -180,14 +192,37 @@ bool Session::has_connection() const noexcept {
 
 awaitable<Result> Session::execute(std::string_view sql, const Params& params) {
     // Everything taken from the arguments is copied before the first suspension.
-    TranslatedSql statement = translate_named_params(sql, params);
-    TextParams values = to_text_params(statement.values);
+    Statement statement = wire_statement(sql, params);
+    co_await lease();
+    co_return co_await connection_->execute(statement.sql, statement.values,
+                                            {.begin = opens_transaction()});
+}
+
+awaitable<Result> Session::execute_and_commit(std::string_view sql, const Params& params) {
+    Statement statement = wire_statement(sql, params);
+    co_await lease();
+    std::exception_ptr failure;
+    try {
+        co_return co_await connection_->execute(statement.sql, statement.values,
+                                                {.begin = opens_transaction(), .commit = true});
+    } catch (const DatabaseError&) {
+        failure = std::current_exception();
+    }
+    try {
+        co_await rollback();
+    } catch (const DatabaseError&) {
+        // Still in the transaction (or broken), so the pool discards the connection.
+    }
+    std::rethrow_exception(failure);
+}
+
+awaitable<void> Session::lease() {
     if (!connection_)
         connection_ = co_await pool_->acquire();
-    if (!connection_->broken() && !connection_->in_transaction()) {
-        co_await connection_->command(begin_sql);
-    }
-    co_return co_await connection_->execute(statement.sql, values);
+}
+
+bool Session::opens_transaction() const noexcept {
+    return !connection_->broken() && !connection_->in_transaction();
 }
 
 awaitable<void> Session::commit() {
@@ -198,10 +233,8 @@ awaitable<void> Session::commit() {
     }
     if (!connection_->in_transaction())
         co_return;
-    std::string outcome = co_await connection_->command(commit_sql);
-    // COMMIT of a failed transaction succeeds as a ROLLBACK; the work is lost all the same.
-    if (outcome == "ROLLBACK")
-        throw DatabaseError("transaction was aborted", "25P02");
+    std::string tag = co_await connection_->command(commit_sql);
+    require_committed(tag.c_str());
 }
 
 awaitable<void> Session::rollback() {

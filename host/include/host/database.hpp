@@ -103,6 +103,9 @@ struct PoolOptions {
     std::string conninfo;  // libpq URI or key=value string
     std::size_t size = 8;  // most connections open at once
     double connect_timeout = 5.0;
+    // Statements each connection keeps prepared on the server, the least recently used given
+    // up first; 0 parses and plans every statement afresh.
+    std::size_t prepared_statements = 256;
 };
 
 class Pool;
@@ -111,7 +114,9 @@ class Connection;  // one asynchronous libpq connection, private to the implemen
 // A database session for one request. It leases a connection from the pool at its first
 // statement and opens a transaction then; commit, rollback and close end it. close() gives the
 // connection back to the pool (a broken one is discarded and replaced later). A session lives
-// on the event-loop thread and runs one statement at a time.
+// on the event-loop thread and runs one statement at a time. Each statement travels with what
+// frames it (BEGIN, COMMIT) in one round trip, as a statement its connection prepared at first
+// use.
 class Session {
   public:
     explicit Session(std::shared_ptr<Pool> pool);
@@ -124,6 +129,12 @@ class Session {
     // statement on the server before the cancellation completes; the session's transaction is
     // then aborted and must be rolled back.
     awaitable<Result> execute(std::string_view sql, const Params& params = {});
+    // execute() and then commit(), in one round trip with the BEGIN when no transaction is open:
+    // afterwards none is, so a later commit() or rollback() does nothing. A failure is the same
+    // DatabaseError as theirs and the transaction is rolled back before it is passed on. A
+    // cancelled wait leaves the transaction committed or aborted, as the server got that far;
+    // close() ends an aborted one.
+    awaitable<Result> execute_and_commit(std::string_view sql, const Params& params = {});
     // COMMIT of the open transaction; nothing without one. A transaction that failed earlier
     // is rolled back by the server and reported here as a DatabaseError.
     awaitable<void> commit();
@@ -137,6 +148,10 @@ class Session {
     bool has_connection() const noexcept;
 
   private:
+    awaitable<void> lease();
+    // No transaction is open on the leased connection, so the next statement begins one.
+    bool opens_transaction() const noexcept;
+
     std::shared_ptr<Pool> pool_;
     std::unique_ptr<Connection> connection_;
 };

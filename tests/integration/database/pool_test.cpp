@@ -1,6 +1,7 @@
 #include "database_fixture.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -119,6 +120,83 @@ TEST(Pool, AnIdleConnectionClosedByTheServerIsReplacedUnseen) {
         EXPECT_NE(co_await backend_pid(next), pid);
         co_await next.close();
         EXPECT_EQ(pool->open(), 1u);
+    }());
+}
+
+awaitable<std::int64_t> committed_pid(Session& db) {
+    auto result = co_await db.execute_and_commit("SELECT pg_backend_pid()");
+    co_return result.scalar_one_or_none()->as_int();
+}
+
+// Ways for the server to lose a connection's prepared statement or to refuse its plan: the next
+// use prepares it again, on the same connection unless that one is gone.
+TEST(Pool, AStatementTheServerNoLongerHasIsPreparedAgain) {
+    TestTable table{"forgotten"};
+    auto pool = make_pool(1);
+    const std::string select_all = "SELECT * FROM " + table.name();
+    struct Case {
+        const char* what;
+        std::string in_session;                          // run by the session itself
+        std::function<void(std::int64_t)> from_outside;  // given the connection's backend pid
+        bool same_connection;
+    };
+    const Case cases[] = {
+        {"all deallocated", "DEALLOCATE ALL", nullptr, true},
+        {"a column added to the table it reads", "",
+         [&](std::int64_t) { sql("ALTER TABLE " + table.name() + " ADD COLUMN extra integer"); },
+         true},
+        {"its connection terminated", "",
+         [](std::int64_t pid) { sql("SELECT pg_terminate_backend(" + std::to_string(pid) + ")"); },
+         false},
+    };
+    run([&]() -> awaitable<void> {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            Session db(pool);
+            co_await db.execute_and_commit(select_all);
+            const std::int64_t pid = co_await committed_pid(db);
+            if (!c.in_session.empty())
+                co_await db.execute_and_commit(c.in_session);
+            co_await db.close();
+            if (c.from_outside)
+                c.from_outside(pid);
+            co_await sleep_for(100ms);  // for a terminated connection's goodbye to arrive
+
+            Session next(pool);
+            auto all = co_await next.execute_and_commit(select_all);
+            EXPECT_EQ(std::to_string(all.columns()),
+                      sql("SELECT count(*) FROM information_schema.columns WHERE table_name = '" +
+                          table.name() + "'")[0]);
+            EXPECT_EQ(co_await committed_pid(next) == pid, c.same_connection);
+            co_await next.close();
+            EXPECT_EQ(pool->idle(), 1u);
+        }
+    }());
+}
+
+TEST(Pool, EachConnectionKeepsAtMostItsNumberOfPreparedStatements) {
+    PoolOptions options;
+    options.conninfo = our_conninfo();
+    options.size = 1;
+    options.prepared_statements = 3;
+    auto pool = Pool::create(host::event_loop().get_executor(), options);
+    run([&]() -> awaitable<void> {
+        Session db(pool);
+        for (const char* statement : {"SELECT 'a'", "SELECT 'b'", "SELECT 'a'", "SELECT 'c'"})
+            co_await db.execute_and_commit(statement);
+        // Room for the fourth is made by giving up the one used longest ago.
+        auto held = co_await db.execute_and_commit(
+            "SELECT statement FROM pg_prepared_statements ORDER BY statement");
+        std::vector<std::string> statements;
+        for (int i = 0; i < held.rows(); ++i)
+            statements.push_back(held.row(i)["statement"].text());
+        EXPECT_EQ(statements,
+                  (std::vector<std::string>{
+                      "SELECT 'a'", "SELECT 'c'",
+                      "SELECT statement FROM pg_prepared_statements ORDER BY statement"}));
+        auto again = co_await db.execute_and_commit("SELECT 'b'");
+        EXPECT_EQ(again.scalar_one_or_none()->text(), "b");
+        co_await db.close();
     }());
 }
 

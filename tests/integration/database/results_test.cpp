@@ -32,6 +32,45 @@ TEST_F(Results, ByteaArrivesByteExactWithNuls) {
     }());
 }
 
+// Parsed and planned afresh, prepared (past the runs that get plans of their own, so also with
+// the plan kept for every run), with or without its BEGIN and COMMIT in the same round trip.
+TEST_F(Results, BytesAreTheSameHoweverTheStatementIsRun) {
+    PoolOptions options;
+    options.conninfo = our_conninfo();
+    options.prepared_statements = 0;
+    auto unprepared = Pool::create(host::event_loop().get_executor(), options);
+    const std::string statement =
+        "SELECT string_agg(decode(lpad(to_hex(i % 256), 2, '0'), 'hex'), ''::bytea) "
+        "FROM generate_series(:first::int, :last::int) AS i";
+    const Params params = {{"first", std::int64_t{0}}, {"last", std::int64_t{65535}}};
+    std::string expected;
+    for (int i = 0; i < 65536; ++i)
+        expected += static_cast<char>(i % 256);
+    using Call = awaitable<Result> (Session::*)(std::string_view, const Params&);
+    struct Case {
+        const char* what;
+        std::shared_ptr<Pool> pool;
+        Call call;
+    };
+    const Case cases[] = {
+        {"unprepared", unprepared, &Session::execute},
+        {"unprepared, committed with it", unprepared, &Session::execute_and_commit},
+        {"prepared", pool, &Session::execute},
+        {"prepared, committed with it", pool, &Session::execute_and_commit}};
+    run([&]() -> awaitable<void> {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            Session db(c.pool);
+            for (int run = 0; run < 7; ++run) {
+                auto result = co_await (db.*c.call)(statement, params);
+                EXPECT_EQ(result.scalar_one_or_none()->bytes(), expected) << "run " << run;
+                co_await db.commit();
+            }
+            co_await db.close();
+        }
+    }());
+}
+
 TEST_F(Results, BytesKeepTheResultAlive) {
     host::Bytes body = run([&]() -> awaitable<host::Bytes> {
         Session db(pool);

@@ -1,6 +1,7 @@
 #include "database_fixture.hpp"
 
 #include <string>
+#include <utility>
 
 namespace kavara::test::database {
 namespace {
@@ -16,7 +17,24 @@ class Transactions : public ::testing::Test {
         Params params = {{"id", id}, {"label", std::string("row")}};
         co_await db.execute("INSERT INTO " + table.name() + " VALUES (:id, :label)", params);
     }
+
+    awaitable<void> insert_and_commit(Session& db, std::int64_t id) {
+        Params params = {{"id", id}, {"label", "row " + std::to_string(id)}};
+        co_await db.execute_and_commit("INSERT INTO " + table.name() + " VALUES (:id, :label)",
+                                       params);
+    }
 };
+
+// The message and SQLSTATE of the DatabaseError that `work` raises.
+template <typename Work>
+awaitable<std::pair<std::string, std::string>> error_of(Work work) {
+    try {
+        co_await work();
+    } catch (const DatabaseError& e) {
+        co_return std::make_pair(std::string(e.what()), e.sqlstate());
+    }
+    co_return std::make_pair(std::string("no error"), std::string());
+}
 
 TEST_F(Transactions, CommitPersistsAndRollbackDiscards) {
     run([&]() -> awaitable<void> {
@@ -102,6 +120,66 @@ TEST_F(Transactions, AnErrorRaisedByCommitIsReported) {
         }
         co_await db.close();
         EXPECT_EQ(pool->idle(), 1u);
+    }());
+}
+
+TEST_F(Transactions, ExecuteAndCommitLeavesNoTransactionOpen) {
+    run([&]() -> awaitable<void> {
+        Session db(pool);
+        co_await insert_and_commit(db, 1);
+        EXPECT_EQ(count_rows(), "1");  // committed before it returned
+        co_await db.rollback();        // nothing open to undo
+        EXPECT_EQ(count_rows(), "1");
+
+        // Inside an open transaction it commits the earlier work too.
+        co_await insert(db, 2);
+        co_await insert_and_commit(db, 3);
+        co_await db.rollback();
+        EXPECT_EQ(count_rows(), "3");
+        co_await db.close();
+        EXPECT_EQ(pool->idle(), 1u);
+    }());
+}
+
+// The same statement through execute() + commit() and through execute_and_commit(): a failure
+// while preparing, while running and at COMMIT gives the same error; nothing is written, the
+// transaction is over on the server and the connection is kept.
+TEST_F(Transactions, ExecuteAndCommitFailsAsExecuteThenCommitDoes) {
+    sql("ALTER TABLE " + table.name() + " ADD UNIQUE (label) DEFERRABLE INITIALLY DEFERRED");
+    struct Case {
+        const char* what;
+        std::string statement;
+    };
+    const Case cases[] = {
+        {"unknown table", "SELECT * FROM kavara_dbtest_no_such_table"},
+        {"division by zero", "INSERT INTO " + table.name() + " VALUES (1 / 0, 'x')"},
+        {"deferred check", "INSERT INTO " + table.name() + " VALUES (1, 'x'), (2, 'x')"},
+    };
+    run([&]() -> awaitable<void> {
+        std::int64_t first_pid = 0;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            Session db(pool);
+            auto pid = (co_await db.execute_and_commit("SELECT pg_backend_pid()"))
+                           .scalar_one_or_none()
+                           ->as_int();
+            EXPECT_EQ(pid, first_pid ? first_pid : (first_pid = pid));  // one connection
+            auto by_steps = co_await error_of([&]() -> awaitable<void> {
+                co_await db.execute(c.statement);
+                co_await db.commit();
+            });
+            co_await db.rollback();
+            auto at_once = co_await error_of(
+                [&]() -> awaitable<void> { co_await db.execute_and_commit(c.statement); });
+            EXPECT_EQ(at_once, by_steps);
+            EXPECT_NE(by_steps.second, "");
+            EXPECT_EQ(sql("SELECT state FROM pg_stat_activity WHERE pid = " + std::to_string(pid)),
+                      std::vector<std::string>{"idle"});
+            co_await db.rollback();
+            co_await db.close();
+            EXPECT_EQ(count_rows(), "0");
+            EXPECT_EQ(pool->idle(), 1u);
+        }
     }());
 }
 
