@@ -57,7 +57,10 @@ wrk_run() {  # -> req/s; every request a miss while fewer than size^2 are made
   flush_tiles
   wrk -t1 -c$connections -d${seconds}s -s bench/tile_misses.lua "http://127.0.0.1:$port" \
     plots $z $x0 $y0 $size >"$work/wrk.txt"
-  grep -E 'answers' "$work/wrk.txt" >&2
+  # Each tile answered 200 was generated and then cached: the cache tells the misses.
+  local cached
+  cached=$(redis-cli -p "$REDIS_PORT" -n "${REDIS_DB:-0}" --scan --pattern 'mvt_v8:*' | wc -l)
+  echo "    $(sed -nE 's/^ *([0-9]+) requests in.*/\1/p' "$work/wrk.txt") requests, $cached tiles generated and cached, $(grep -E 'Non-2xx' "$work/wrk.txt" || echo 'no errors')" >&2
   sed -nE 's/^Requests\/sec: *([0-9.]+).*/\1/p' "$work/wrk.txt"
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -70,7 +73,7 @@ echo "rounds of ${seconds} s, $connections connections (server) / clients (pgben
 for round in $(seq 1 $rounds); do
   server_rps=$(wrk_run)
   pgbench_tps=$(pgbench_run $seconds)
-  echo "  round $round: server $server_rps req/s, pgbench $pgbench_tps tps"
+  echo "  round $round: server $server_rps req/s, pgbench $pgbench_tps tps, ratio $(awk -v s="$server_rps" -v p="$pgbench_tps" 'BEGIN { printf "%.2f", s / p }')"
   echo "$server_rps" >>"$work/server"
   echo "$pgbench_tps" >>"$work/pgbench"
 done
