@@ -290,13 +290,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     awaitable<void> select_database() {
         const std::string db = std::to_string(options_.db);
         const std::vector<std::string_view> args{"SELECT", db};
-        const std::string request = detail::encode_command(args);
-        auto [error, written] =
-            co_await asio::async_write(socket_, asio::buffer(request), use_tuple);
-        (void)written;
-        if (error)
-            throw write_error(error);
-        ReplyPtr reply = co_await read_reply();
+        ReplyPtr reply = co_await exchange(args);
         if (detail::is_error(*reply))
             throw RedisError("Error selecting database " + db + " on " + address_ + ": " +
                              std::string(detail::text_of(*reply)));
