@@ -44,7 +44,11 @@ std::unique_ptr<host::http::App> build_app(const Settings& settings) {
         std::make_shared<const tileway::Service>(settings.tiles, host::event_loop().get_executor());
     app->mount(tileway::make_router(tiles));
     plots::load();
-    app->mount(site_plans::router());
+    // The plans count their clients on the tile service's Redis connection: one per process.
+    app->mount(site_plans::router(
+        {.memory_bytes = settings.plan_memory_mb << 20,
+         .redis = std::shared_ptr<host::redis::Client>(tiles, &tiles->redis_client()),
+         .plans_per_second = settings.plan_rate}));
     host::http::App* self = app.get();
     app->add({.method = "GET",
               .path = "/openapi.json",

@@ -148,6 +148,11 @@ void read_services(const Variables& env, Settings& s) {
                                         *v + "\"");
         s.db_pool_size = static_cast<std::size_t>(*size);
     }
+    if (auto v = env.non_empty("KAVARA_PLAN_MEMORY_MB"))
+        s.plan_memory_mb =
+            static_cast<std::size_t>(number_from_to("KAVARA_PLAN_MEMORY_MB", *v, 16, 65536));
+    if (auto v = env.non_empty("KAVARA_PLAN_RATE"))
+        s.plan_rate = static_cast<int>(number_from_to("KAVARA_PLAN_RATE", *v, 1, 10000));
     if (auto v = env.non_empty("KAVARA_BLOCKING_THREADS"))
         s.blocking_threads =
             static_cast<std::size_t>(number_from_to("KAVARA_BLOCKING_THREADS", *v, 1, 64));

@@ -37,6 +37,10 @@ struct Settings {
     // DATABASE_URL; when empty the first database statement fails instead of the start-up.
     std::string database_url;
     std::size_t db_pool_size = 10;  // KAVARA_DB_POOL_SIZE: a positive integer
+    // KAVARA_PLAN_MEMORY_MB: 16 to 65536, the memory the site plans in flight may hold together
+    // in one worker; the default keeps a worker drawing four A0 plans under 600 MB resident.
+    std::size_t plan_memory_mb = 192;
+    int plan_rate = 2;  // KAVARA_PLAN_RATE: 1 to 10000 site plans per client and second
     // KAVARA_TRUSTED_PROXIES, comma-separated; set but empty trusts none.
     std::vector<std::string> trusted_proxies = host::http::ServerOptions{}.trusted_proxies;
     // REDIS_HOST, REDIS_PORT (0 to 65535), REDIS_DB (a whole number); empty values count.

@@ -86,6 +86,30 @@ TEST(PlanPdf, IsOnePageOfExactlyThePaperSize) {
     EXPECT_EQ(std::regex_search(pdf, std::regex("/Type\\s*/Page[^s]")), true);
 }
 
+// Bands meet without a seam: every band height, one that divides the page or not, gives the
+// file of the plan drawn whole.
+TEST(PlanImage, DrawnInBandsIsTheSameFileAsDrawnWhole) {
+    struct Case {
+        const char* input;
+        Options paper;
+        std::vector<int> band_rows;
+    };
+    const std::vector<Case> cases{
+        {"small_residential", {.max_width_mm = 100, .max_height_mm = 80}, {7, 944, 945}},
+        {"neighbours_all_sides", {.max_width_mm = 210, .max_height_mm = 297}, {333, 1754}},
+    };
+    for (const auto& c : cases) {
+        Json input = test::plan_input(c.input);
+        Plan plan = compose_plot(input["parcel_data"], input["selected_parcel_number"],
+                                 input["road_data"], c.paper);
+        const std::string whole = encode_png(render_raster(plan.figure));
+        EXPECT_TRUE(encode_png(plan.figure) == whole) << c.input << " in default bands";
+        for (int rows : c.band_rows)
+            EXPECT_TRUE(encode_png_in_bands(plan.figure, rows) == whole)
+                << c.input << " in bands of " << rows << " rows";
+    }
+}
+
 TEST(PlanImage, PlansOnTwoThreadsAtOnceAreTheirOwn) {
     Json first = test::plan_input("small_residential");
     Json second = test::plan_input("neighbours_all_sides");

@@ -207,6 +207,20 @@ Plan compose_plot(const Json& parcel_data, const Json& selected_parcel_number,
     return plan;
 }
 
+PlanMemory png_memory(const Paper& paper) {
+    const auto pixels = [](double mm) {
+        return static_cast<std::size_t>(std::lround(std::max(mm, 0.0) / mm_per_inch * dpi));
+    };
+    const std::size_t width = pixels(paper.width_mm);
+    const std::size_t height = pixels(paper.height_mm);
+    const std::size_t band =
+        std::min<std::size_t>(static_cast<std::size_t>(band_rows(static_cast<int>(width))), height);
+    // zlib's deflate state at the encoder's level, libpng's row buffers and Cairo's per-band
+    // spans, rounded up.
+    constexpr std::size_t encoder_bytes = 2 << 20;
+    return {.drawing = width * band * 4 + encoder_bytes, .file = width * height / 8};
+}
+
 PlotResult generate_plot(const Json& parcel_data, const Json& selected_parcel_number,
                          const Json& road_data, const Options& options) {
     Plan plan = compose_plot(parcel_data, selected_parcel_number, road_data, options);

@@ -2,12 +2,14 @@
 
 #include "fonts.hpp"
 #include "plots/setup.hpp"
+#include "png_rows.hpp"
 
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <fmt/format.h>
 #include <pango/pangocairo.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
@@ -270,8 +272,62 @@ std::string render_pdf(const Figure& figure) {
     return out;
 }
 
+int band_rows(int width_px) {
+    constexpr std::size_t band_bytes = 16 << 20;
+    const std::size_t row_bytes = static_cast<std::size_t>(std::max(width_px, 1)) * 4;
+    return static_cast<int>(std::max<std::size_t>(band_bytes / row_bytes, 1));
+}
+
+namespace {
+
+// One band of a figure's rows at a time in a surface of `rows` rows: the whole scene is drawn
+// again for each band, moved up by the band's top, so every artist keeps its user coordinates
+// and the bands meet without a seam.
+class Bands {
+  public:
+    Bands(const Figure& figure, int rows)
+        : figure_(figure),
+          rows_(std::clamp(rows, 1, std::max(figure.pixel_height(), 1))),
+          surface_(cairo_image_surface_create(CAIRO_FORMAT_RGB24, figure.pixel_width(), rows_)) {
+        check(cairo_surface_status(surface_.get()), "cannot create the plan's raster band");
+    }
+
+    std::span<const std::uint32_t> row(int y) {
+        if (top_ < 0 || y < top_ || y >= top_ + rows_)
+            draw_band_from(y);
+        unsigned char* data = cairo_image_surface_get_data(surface_.get());
+        int stride = cairo_image_surface_get_stride(surface_.get());
+        return {reinterpret_cast<const std::uint32_t*>(
+                    data + static_cast<std::ptrdiff_t>(y - top_) * stride),
+                static_cast<std::size_t>(figure_.pixel_width())};
+    }
+
+  private:
+    void draw_band_from(int top) {
+        CairoPtr cr(cairo_create(surface_.get()));
+        cairo_translate(cr.get(), 0, -top);
+        draw_figure(cr.get(), figure_, figure_.dpi());
+        cr.reset();
+        cairo_surface_flush(surface_.get());
+        top_ = top;
+    }
+
+    const Figure& figure_;
+    int rows_;
+    SurfacePtr surface_;
+    int top_ = -1;
+};
+
+}  // namespace
+
+std::string encode_png_in_bands(const Figure& figure, int rows, const PngSettings& settings) {
+    Bands bands(figure, rows);
+    return detail::encode_png_rows(figure.pixel_width(), figure.pixel_height(), figure.dpi(),
+                                   settings, [&bands](int y) { return bands.row(y); });
+}
+
 std::string encode_png(const Figure& figure, const PngSettings& settings) {
-    return encode_png(render_raster(figure), settings);
+    return encode_png_in_bands(figure, band_rows(figure.pixel_width()), settings);
 }
 
 }  // namespace plots

@@ -1,5 +1,7 @@
 #include "site_plans/routes.hpp"
 
+#include "plan_rate_limit.hpp"
+#include "site_plans/plan_budget.hpp"
 #include "site_plans/plot_records.hpp"
 
 #include "host/responses.hpp"
@@ -13,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -41,6 +44,43 @@ auto unprocessable_unless(Check check) {
 }
 
 // ---- drawing off the event loop -----------------------------------------------------------
+
+// What every plan route shares: the client's rate and the memory of the plans in flight.
+struct Gate {
+    PlanRateLimit rate;
+    std::shared_ptr<PlanBudget> budget;
+};
+using GatePtr = std::shared_ptr<const Gate>;
+
+// How the file of an answer is held: once for a PNG or PDF file, a few times over in a JSON
+// envelope (the PNG, its base64 text and the serialised body).
+enum class Carried { as_file, in_json };
+
+std::size_t plan_bytes(const plots::Paper& paper, Carried carried) {
+    const plots::PlanMemory memory = plots::png_memory(paper);
+    return memory.drawing + memory.file * (carried == Carried::in_json ? 4 : 1);
+}
+
+host::http::Response budget_full(const PlanBudget& budget) {
+    auto response =
+        host::http::error_response(503, "Too many site plans are being drawn; try again shortly.");
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(budget.limits().max_wait).count();
+    response.headers.emplace_back("Retry-After",
+                                  std::to_string(std::max<long long>(1, seconds / 4)));
+    return response;
+}
+
+// Runs `draw` (a coroutine giving the answer) once the plan fits in the memory budget; 503 when
+// it does not in time.
+template <typename Draw>
+host::awaitable<host::http::Response> within_budget(const Gate& gate, std::size_t bytes,
+                                                    Draw draw) {
+    auto lease = co_await gate.budget->admit(bytes);
+    if (!lease)
+        co_return budget_full(*gate.budget);
+    co_return co_await draw();
+}
 
 // Runs one renderer call on the blocking pool; its errors become the answers they stand for.
 template <typename Draw>
@@ -71,15 +111,21 @@ host::http::Response plan_envelope(const plots::PlotResult& result, const Json& 
 
 // ---- POST /plots/site-plan: records in the body -------------------------------------------
 
-host::awaitable<host::http::Response> site_plan(host::http::Call& call) {
+host::awaitable<host::http::Response> site_plan(const Gate& gate, host::http::Call& call) {
+    co_await gate.rate.enforce(call.request());
     std::string_view body = call.request().body;
     plots::PlanRequest request =
         unprocessable_unless([body] { return plots::parse_plan_request(body); });
-    auto result = co_await draw_off_loop([&request] {
-        return plots::generate_plot(request.parcel_data, request.selected_parcel_number,
-                                    request.road_data, request.options);
-    });
-    co_return plan_envelope(result, request.paper_size);
+    const plots::Paper paper{request.options.max_width_mm, request.options.max_height_mm};
+    co_return co_await within_budget(
+        gate, plan_bytes(paper, Carried::in_json),
+        [&request]() -> host::awaitable<host::http::Response> {
+            auto result = co_await draw_off_loop([&request] {
+                return plots::generate_plot(request.parcel_data, request.selected_parcel_number,
+                                            request.road_data, request.options);
+            });
+            co_return plan_envelope(result, request.paper_size);
+        });
 }
 
 // ---- GET /plots/site-plan/{plot_id}[.png|.pdf]: records from the database ------------------
@@ -147,25 +193,47 @@ host::http::Response plan_file(std::string bytes, const char* media_type, const 
     return host::http::raw_response(host::Bytes(std::move(bytes)), media_type, std::move(headers));
 }
 
-host::awaitable<host::http::Response> stored_site_plan(host::http::Call& call) {
+host::awaitable<host::http::Response> stored_site_plan(const Gate& gate, host::http::Call& call) {
+    co_await gate.rate.enforce(call.request());
     StoredPlan plan = co_await stored_plan(call);
-    auto result = co_await draw_off_loop([&plan] {
-        return plots::generate_plot(plan.records.parcel_data, Json(plan.plot_id),
-                                    plan.records.road_data, plan.options());
-    });
-    co_return plan_envelope(result, plots::paper_size(plan.paper));
+    co_return co_await within_budget(
+        gate, plan_bytes(plan.paper, Carried::in_json),
+        [&plan]() -> host::awaitable<host::http::Response> {
+            auto result = co_await draw_off_loop([&plan] {
+                return plots::generate_plot(plan.records.parcel_data, Json(plan.plot_id),
+                                            plan.records.road_data, plan.options());
+            });
+            co_return plan_envelope(result, plots::paper_size(plan.paper));
+        });
 }
 
-host::awaitable<host::http::Response> stored_site_plan_png(host::http::Call& call) {
+host::awaitable<host::http::Response> stored_site_plan_png(const Gate& gate,
+                                                           host::http::Call& call) {
+    co_await gate.rate.enforce(call.request());
     StoredPlan plan = co_await stored_plan(call);
-    auto png = co_await draw_off_loop([&plan] { return plots::encode_png(plan.compose().figure); });
-    co_return plan_file(std::move(png), "image/png", plan, "png");
+    co_return co_await within_budget(
+        gate, plan_bytes(plan.paper, Carried::as_file),
+        [&plan]() -> host::awaitable<host::http::Response> {
+            auto png = co_await draw_off_loop(
+                [&plan] { return plots::encode_png(plan.compose().figure); });
+            co_return plan_file(std::move(png), "image/png", plan, "png");
+        });
 }
 
-host::awaitable<host::http::Response> stored_site_plan_pdf(host::http::Call& call) {
+// A PDF page holds vector paths, not pixels: only its rate is limited.
+host::awaitable<host::http::Response> stored_site_plan_pdf(const Gate& gate,
+                                                           host::http::Call& call) {
+    co_await gate.rate.enforce(call.request());
     StoredPlan plan = co_await stored_plan(call);
     auto pdf = co_await draw_off_loop([&plan] { return plots::render_pdf(plan.compose().figure); });
     co_return plan_file(std::move(pdf), "application/pdf", plan, "pdf");
+}
+
+using GatedHandler = host::awaitable<host::http::Response> (*)(const Gate&, host::http::Call&);
+
+host::http::Handler gated(GatePtr gate, GatedHandler handler) {
+    return
+        [gate = std::move(gate), handler](host::http::Call& call) { return handler(*gate, call); };
 }
 
 std::vector<host::http::Param> stored_plan_params() {
@@ -200,8 +268,13 @@ host::http::Route stored_plan_route(std::string path, std::string name, std::str
 
 }  // namespace
 
-host::http::Router router() {
+host::http::Router router(PlanLimits limits) {
     using host::http::ResponseKind;
+    auto gate = std::make_shared<const Gate>(
+        Gate{.rate = PlanRateLimit(std::move(limits.redis), limits.plans_per_second),
+             .budget = PlanBudget::make({.budget_bytes = limits.memory_bytes,
+                                         .max_waiting = limits.max_waiting,
+                                         .max_wait = limits.max_wait})});
     host::http::Router routes("/plots");
     routes.add({.method = "POST",
                 .path = "/site-plan",
@@ -209,7 +282,7 @@ host::http::Router router() {
                 .description = "Draw the site plan of one parcel from the parcel, road and beacon "
                                "records in the body; answers the base64 PNG, paper size, scale and "
                                "schedule of short legs.",
-                .handler = site_plan});
+                .handler = gated(gate, site_plan)});
     const std::string from_database =
         " of a stored plot, with its neighbours and the roads in the plan's window and its "
         "boundary beacons annotated with the grid bearing and distance of every leg";
@@ -217,15 +290,15 @@ host::http::Router router() {
         "/site-plan/{plot_id}", "stored_site_plan",
         "The site plan" + from_database +
             "; answers the base64 PNG, paper size, scale and schedule of short legs.",
-        ResponseKind::json, stored_site_plan));
+        ResponseKind::json, gated(gate, stored_site_plan)));
     routes.add(stored_plan_route("/site-plan/{plot_id}.png", "stored_site_plan_png",
                                  "The site plan" + from_database + ", as a 300 dpi PNG image.",
-                                 ResponseKind::raw, stored_site_plan_png));
+                                 ResponseKind::raw, gated(gate, stored_site_plan_png)));
     routes.add(stored_plan_route(
         "/site-plan/{plot_id}.pdf", "stored_site_plan_pdf",
         "The site plan" + from_database +
             ", as a one-page vector PDF of the paper's size, true to scale when printed at 100 %.",
-        ResponseKind::raw, stored_site_plan_pdf));
+        ResponseKind::raw, gated(gate, stored_site_plan_pdf)));
     return routes;
 }
 

@@ -31,6 +31,17 @@ struct PlotResult {
     std::vector<Json> schedule;
 };
 
+// What a plan on `paper` holds while its PNG is made (encode_png draws in bands): one band of
+// pixels with the encoder's state, and an allowance for the file itself, whose size is only known
+// once it is written (plans are mostly flat colour: the plans of bench/plots take about 0.07 bytes
+// a pixel, and the allowance is 0.125). The answers that carry the file in JSON hold it a few
+// times over.
+struct PlanMemory {
+    std::size_t drawing = 0;
+    std::size_t file = 0;
+};
+PlanMemory png_memory(const Paper& paper);
+
 // The site plan of the parcel whose `columnname` equals `selected_parcel_number` among
 // `parcel_data` (a list of parcel records; all others are neighbours), with the roads of
 // `road_data` (a list of road records, or null). Throws ValueError when the target is not found
