@@ -16,11 +16,11 @@ query="max_width_mm=1189&max_height_mm=1189"
 mapfile -t ids < <(psql -X "$DATABASE_URL" -tAc "SELECT \"ID\" FROM \"GIS\".\"PLOT\" LIMIT $plans")
 [ "${#ids[@]}" -eq "$plans" ] || { echo "need $plans stored plots, found ${#ids[@]}" >&2; exit 1; }
 
-KAVARA_PORT=$port KAVARA_WEB_ROOT= KAVARA_PLAN_RATE=${KAVARA_PLAN_RATE:-$plans} "$server" >/tmp/plan_memory.$$.log 2>&1 &
+KAVARA_PORT=$port KAVARA_WORKERS=1 KAVARA_WEB_ROOT= KAVARA_PLAN_RATE=${KAVARA_PLAN_RATE:-$plans} "$server" >/tmp/plan_memory.$$.log 2>&1 &
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -f /tmp/plan_memory.$$.*' EXIT
 for _ in $(seq 100); do
-  curl -fs "http://127.0.0.1:$port/health/" >/dev/null 2>&1 && break
+  curl -fs "http://127.0.0.1:$port/gis/health/" >/dev/null 2>&1 && break
   sleep 0.1
 done
 idle=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
