@@ -20,7 +20,7 @@ done
 z=16 size=64 connections=4 seconds=4 rounds=5
 work=$(mktemp -d)
 
-port=18766
+port=18767
 KAVARA_PORT=$port KAVARA_LOG_LEVEL=warning build/bin/kavara-server >"$work/server.log" 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true; rm -rf "$work"' EXIT
