@@ -159,18 +159,26 @@ std::string percent_decode(std::string_view text) {
     return out;
 }
 
-// Matches raw path segments against a template; fills the decoded path values. The score ranks
-// literal segments over parameters segment by segment, so "/layers/" wins over "/{name}/".
+// The path's segments, percent-decoded once for all the templates they are matched against.
+std::vector<std::string> decoded_segments(std::string_view path) {
+    std::vector<std::string> parts;
+    for (auto part : split_path(path))
+        parts.push_back(percent_decode(part));
+    return parts;
+}
+
+// Matches decoded path segments against a template. The score ranks literal segments over
+// parameters segment by segment, so "/layers/" wins over "/{name}/": 2 for a literal, 1 for a
+// parameter with literal text around it, 0 for a bare parameter.
 std::optional<std::vector<int>> match(const CompiledRoute& route,
-                                      const std::vector<std::string_view>& parts,
-                                      std::map<std::string, std::string, std::less<>>& values) {
+                                      const std::vector<std::string>& parts) {
     if (parts.size() != route.segments.size())
         return std::nullopt;
     std::vector<int> score;
     score.reserve(parts.size());
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const auto& seg = route.segments[i];
-        std::string part = percent_decode(parts[i]);
+        const std::string& part = parts[i];
         if (!seg.is_param) {
             if (part != seg.literal)
                 return std::nullopt;
@@ -181,11 +189,22 @@ std::optional<std::vector<int>> match(const CompiledRoute& route,
             return std::nullopt;
         if (!part.starts_with(seg.prefix) || !part.ends_with(seg.suffix))
             return std::nullopt;
-        values[seg.name] =
-            part.substr(seg.prefix.size(), part.size() - seg.prefix.size() - seg.suffix.size());
         score.push_back(seg.prefix.empty() && seg.suffix.empty() ? 0 : 1);
     }
     return score;
+}
+
+// The path values of a template that matched `parts`.
+std::map<std::string, std::string, std::less<>> path_values_of(
+    const CompiledRoute& route, const std::vector<std::string>& parts) {
+    std::map<std::string, std::string, std::less<>> values;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const auto& seg = route.segments[i];
+        if (seg.is_param)
+            values[seg.name] = parts[i].substr(
+                seg.prefix.size(), parts[i].size() - seg.prefix.size() - seg.suffix.size());
+    }
+    return values;
 }
 
 const char* type_name(ParamType type) {
@@ -375,14 +394,12 @@ std::optional<Response> App::try_fallback(const Request& request) const {
 }
 
 awaitable<Response> App::handle(const Request& request) const {
-    auto parts = split_path(request.path);
+    const auto parts = decoded_segments(request.path);
     const CompiledRoute* best = nullptr;
     std::vector<int> best_score;
-    std::map<std::string, std::string, std::less<>> best_values;
     std::vector<std::string> allowed;
     for (const auto& route : table_->routes) {
-        std::map<std::string, std::string, std::less<>> values;
-        auto score = match(route, parts, values);
+        auto score = match(route, parts);
         if (!score)
             continue;
         if (route.route.method != request.method) {
@@ -393,7 +410,6 @@ awaitable<Response> App::handle(const Request& request) const {
         if (!best || *score > best_score) {
             best = &route;
             best_score = std::move(*score);
-            best_values = std::move(values);
         }
     }
     if (!best) {
@@ -412,7 +428,7 @@ awaitable<Response> App::handle(const Request& request) const {
 
     std::optional<Response> response;
     try {
-        response = co_await invoke(*best, request, std::move(best_values));
+        response = co_await invoke(*best, request, path_values_of(*best, parts));
     } catch (const HTTPException& e) {
         response = error_response(e.status(), e.detail());
     } catch (const std::exception& e) {
