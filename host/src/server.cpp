@@ -11,6 +11,12 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <iterator>
 #include <list>
 #include <optional>
 
@@ -27,35 +33,79 @@ namespace {
 
 using detail::trim_blanks;
 
-bool address_in(const asio::ip::address& address, std::string_view entry) {
-    boost::system::error_code ec;
-    if (entry.find('/') == std::string_view::npos) {
-        auto other = asio::ip::make_address(entry, ec);
-        if (ec)
-            return false;
-        if (address.is_v6() && address.to_v6().is_v4_mapped() && other.is_v4())
-            return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()) == other.to_v4();
-        return address == other;
+// The trusted proxies, parsed once: single addresses and networks. Entries that are neither
+// never match.
+class ProxyList {
+  public:
+    explicit ProxyList(const std::vector<std::string>& entries) {
+        for (const auto& entry : entries) {
+            boost::system::error_code ec;
+            if (entry.find('/') == std::string::npos) {
+                auto address = asio::ip::make_address(entry, ec);
+                if (!ec)
+                    addresses_.push_back(address);
+            } else if (auto v4 = asio::ip::make_network_v4(entry, ec); !ec) {
+                networks_v4_.push_back(v4.canonical());
+            } else if (auto v6 = asio::ip::make_network_v6(entry, ec); !ec) {
+                networks_v6_.push_back(v6.canonical());
+            }
+        }
     }
-    if (address.is_v4()) {
-        auto net = asio::ip::make_network_v4(entry, ec);
-        return !ec && (net.canonical() ==
-                       asio::ip::network_v4(address.to_v4(), net.prefix_length()).canonical());
-    }
-    auto net = asio::ip::make_network_v6(entry, ec);
-    return !ec && (net.canonical() ==
-                   asio::ip::network_v6(address.to_v6(), net.prefix_length()).canonical());
-}
 
-bool trusted(std::string_view text, const std::vector<std::string>& proxies) {
-    boost::system::error_code ec;
-    auto address = asio::ip::make_address(text, ec);
-    if (ec)
+    bool contains(const asio::ip::address& address) const {
+        for (const auto& other : addresses_) {
+            if (address.is_v6() && address.to_v6().is_v4_mapped() && other.is_v4()) {
+                if (asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()) ==
+                    other.to_v4())
+                    return true;
+            } else if (address == other) {
+                return true;
+            }
+        }
+        if (address.is_v4()) {
+            for (const auto& net : networks_v4_)
+                if (net == asio::ip::network_v4(address.to_v4(), net.prefix_length()).canonical())
+                    return true;
+        } else {
+            for (const auto& net : networks_v6_)
+                if (net == asio::ip::network_v6(address.to_v6(), net.prefix_length()).canonical())
+                    return true;
+        }
         return false;
-    for (const auto& entry : proxies)
-        if (address_in(address, entry))
-            return true;
-    return false;
+    }
+
+    bool contains(std::string_view text) const {
+        boost::system::error_code ec;
+        auto address = asio::ip::make_address(text, ec);
+        return !ec && contains(address);
+    }
+
+  private:
+    std::vector<asio::ip::address> addresses_;
+    std::vector<asio::ip::network_v4> networks_v4_;
+    std::vector<asio::ip::network_v6> networks_v6_;
+};
+
+// Walks X-Forwarded-For from the right: each trusted hop vouches for the address to its left.
+std::string client_behind(const std::string& peer, std::string_view forwarded_for,
+                          const ProxyList& proxies) {
+    std::string_view rest = forwarded_for;
+    std::string_view candidate;
+    while (!rest.empty()) {
+        auto comma = rest.rfind(',');
+        auto item = trim_blanks(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(0, comma);
+        if (item.empty())
+            continue;
+        boost::system::error_code ec;
+        auto address = asio::ip::make_address(item, ec);
+        if (ec)
+            break;  // garbage from the client side: stop believing the header here
+        candidate = item;
+        if (!proxies.contains(address))
+            return std::string(item);
+    }
+    return candidate.empty() ? peer : std::string(candidate);
 }
 
 }  // namespace
@@ -77,26 +127,10 @@ std::vector<std::string> parse_trusted_proxies(std::string_view text) {
 
 std::string client_address(const std::string& peer, std::string_view forwarded_for,
                            const std::vector<std::string>& trusted_proxies) {
-    if (forwarded_for.empty() || !trusted(peer, trusted_proxies))
+    if (forwarded_for.empty())
         return peer;
-    // Walk from the right: each trusted hop vouches for the address to its left.
-    std::string_view rest = forwarded_for;
-    std::string_view candidate;
-    while (!rest.empty()) {
-        auto comma = rest.rfind(',');
-        auto item = trim_blanks(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(0, comma);
-        if (item.empty())
-            continue;
-        boost::system::error_code ec;
-        asio::ip::make_address(item, ec);
-        if (ec)
-            break;  // garbage from the client side: stop believing the header here
-        candidate = item;
-        if (!trusted(item, trusted_proxies))
-            return std::string(item);
-    }
-    return candidate.empty() ? peer : std::string(candidate);
+    const ProxyList proxies(trusted_proxies);
+    return proxies.contains(peer) ? client_behind(peer, forwarded_for, proxies) : peer;
 }
 
 // ---- server -----------------------------------------------------------------------------------
@@ -104,6 +138,7 @@ std::string client_address(const std::string& peer, std::string_view forwarded_f
 struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     const App& app;
     ServerOptions options;
+    ProxyList proxies;
     tcp::acceptor acceptor;
     bool stopping = false;
 
@@ -115,17 +150,24 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     asio::steady_timer drained;
 
     Impl(const App& a, ServerOptions o)
-        : app(a), options(std::move(o)), acceptor(event_loop()), drained(event_loop()) {
+        : app(a),
+          options(std::move(o)),
+          proxies(options.trusted_proxies),
+          acceptor(event_loop()),
+          drained(event_loop()) {
         drained.expires_at(asio::steady_timer::time_point::max());
     }
 
     awaitable<void> session(tcp::socket socket);
+    awaitable<boost::system::error_code> write_response(beast::tcp_stream& stream,
+                                                        const Response& response, unsigned version,
+                                                        bool keep_alive, std::string& head);
     awaitable<void> accept_loop();
 };
 
 namespace {
 
-Request to_request(const bhttp::request<bhttp::string_body>& message, const std::string& client) {
+Request to_request(bhttp::request<bhttp::string_body>& message, std::string client) {
     Request request;
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
@@ -139,29 +181,58 @@ Request to_request(const bhttp::request<bhttp::string_body>& message, const std:
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         request.headers.emplace_back(std::move(name), std::string(field.value()));
     }
-    request.body = message.body();
-    request.client_host = client;
+    request.body = std::move(message.body());  // the message is not read again
+    request.client_host = std::move(client);
     return request;
 }
 
-using WireResponse = bhttp::response<bhttp::span_body<const char>>;
+bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
 
-WireResponse to_wire(const Response& response, unsigned version, bool keep_alive) {
-    WireResponse wire{static_cast<bhttp::status>(response.status), version};
-    wire.reason(reason_phrase(response.status));
-    wire.set(bhttp::field::server, "kavara");
-    if (!response.media_type.empty())
-        wire.set(bhttp::field::content_type, response.media_type);
-    for (const auto& [name, value] : response.headers)
-        wire.set(name, value);
-    wire.body() = beast::span<const char>(response.body.data(), response.body.size());
-    wire.keep_alive(keep_alive);
-    if (response.status == 204 || response.status == 304) {
-        wire.body() = {};
-    } else {
-        wire.prepare_payload();
+// The status line and header fields of `response`, written into `head` (its capacity is kept
+// from answer to answer). A header named again later is left out here: the last value wins, in
+// the place it was given; a name or value that would break the header block is dropped. 204 and 304
+// carry neither body nor length; every other answer its Content-Length. The body goes out after it
+// in the same write, without being copied.
+void write_head(const Response& response, unsigned version, bool keep_alive, std::string& head) {
+    const auto named_later = [&](std::size_t from, std::string_view name) {
+        for (std::size_t i = from; i < response.headers.size(); ++i)
+            if (same_name(response.headers[i].first, name))
+                return true;
+        return false;
+    };
+    const auto field = [&](std::string_view name, std::string_view value) {
+        if (name.find_first_of("\r\n:") != std::string_view::npos ||
+            value.find_first_of("\r\n") != std::string_view::npos)
+            return;  // a field that would split the header block is never sent
+        head.append(name).append(": ").append(value).append("\r\n");
+    };
+    head.clear();
+    head.append(version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ");
+    fmt::format_to(std::back_inserter(head), "{} ", response.status);
+    head.append(reason_phrase(response.status)).append("\r\n");
+    if (!named_later(0, "Server"))
+        field("Server", "kavara");
+    if (!response.media_type.empty() && !named_later(0, "Content-Type"))
+        field("Content-Type", response.media_type);
+    for (std::size_t i = 0; i < response.headers.size(); ++i) {
+        const auto& [name, value] = response.headers[i];
+        if (same_name(name, "Content-Length") || same_name(name, "Connection") ||
+            named_later(i + 1, name))
+            continue;
+        field(name, value);
     }
-    return wire;
+    if (version == 10 && keep_alive)
+        field("Connection", "keep-alive");
+    else if (version != 10 && !keep_alive)
+        field("Connection", "close");
+    if (response.status != 204 && response.status != 304)
+        fmt::format_to(std::back_inserter(head), "Content-Length: {}\r\n", response.body.size());
+    head.append("\r\n");
 }
 
 // Answers that end the connection: the request could not be read.
@@ -183,15 +254,17 @@ bool is_parse_error(const boost::system::error_code& ec) {
 awaitable<void> Server::Impl::session(tcp::socket socket) {
     auto self = shared_from_this();
     boost::system::error_code peer_ec;
-    auto endpoint = socket.remote_endpoint(peer_ec);
-    std::string peer = peer_ec ? std::string() : endpoint.address().to_string();
-    if (!peer_ec && endpoint.address().is_v6() && endpoint.address().to_v6().is_v4_mapped())
-        peer =
-            asio::ip::make_address_v4(asio::ip::v4_mapped, endpoint.address().to_v6()).to_string();
+    auto peer_address = socket.remote_endpoint(peer_ec).address();
+    if (!peer_ec && peer_address.is_v6() && peer_address.to_v6().is_v4_mapped())
+        peer_address = asio::ip::make_address_v4(asio::ip::v4_mapped, peer_address.to_v6());
+    const std::string peer = peer_ec ? std::string() : peer_address.to_string();
+    // The peer does not change on a connection: whether it is a trusted proxy is asked once.
+    const bool peer_trusted = !peer_ec && proxies.contains(peer_address);
 
     beast::tcp_stream stream(std::move(socket));
     auto slot = connections.insert(connections.end(), Connection{&stream, false});
     beast::flat_buffer buffer;
+    std::string head;  // the header block of each answer, reused
 
     while (!stopping) {
         bhttp::request_parser<bhttp::string_body> parser;
@@ -206,24 +279,21 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
                 // The wire message points into `answer`, which must outlive the write.
                 const Response answer = error_response(
                     status_for_read_error(read_ec), reason_phrase(status_for_read_error(read_ec)));
-                auto wire = to_wire(answer, 11, false);
-                stream.expires_after(options.write_timeout);
-                co_await bhttp::async_write(stream, wire, asio::as_tuple(asio::use_awaitable));
+                co_await write_response(stream, answer, 11, false, head);
             }
             break;
         }
         slot->busy = true;
-        const auto& message = parser.get();
-        std::string client =
-            client_address(peer, message["X-Forwarded-For"], options.trusted_proxies);
-        Request request = to_request(message, client);
+        auto& message = parser.get();
+        const auto forwarded_for = message["X-Forwarded-For"];
+        std::string client = peer_trusted && !forwarded_for.empty()
+                                 ? client_behind(peer, forwarded_for, proxies)
+                                 : peer;
+        Request request = to_request(message, std::move(client));
         Response response = co_await app.handle(request);
         bool keep_alive = message.keep_alive() && !stopping;
-        auto wire = to_wire(response, message.version(), keep_alive);
-        stream.expires_after(options.write_timeout);
-        auto [write_ec, write_n] =
-            co_await bhttp::async_write(stream, wire, asio::as_tuple(asio::use_awaitable));
-        (void)write_n;
+        const auto write_ec =
+            co_await write_response(stream, response, message.version(), keep_alive, head);
         slot->busy = false;
         if (write_ec || !keep_alive)
             break;
@@ -234,6 +304,22 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
     connections.erase(slot);
     if (stopping && connections.empty())
         drained.cancel();
+}
+
+awaitable<boost::system::error_code> Server::Impl::write_response(beast::tcp_stream& stream,
+                                                                  const Response& response,
+                                                                  unsigned version, bool keep_alive,
+                                                                  std::string& head) {
+    write_head(response, version, keep_alive, head);
+    const bool has_body = response.status != 204 && response.status != 304;
+    const std::array<asio::const_buffer, 2> buffers{
+        asio::buffer(head),
+        has_body ? asio::buffer(response.body.data(), response.body.size()) : asio::const_buffer()};
+    stream.expires_after(options.write_timeout);
+    auto [error, written] =
+        co_await asio::async_write(stream, buffers, asio::as_tuple(asio::use_awaitable));
+    (void)written;
+    co_return error;
 }
 
 awaitable<void> Server::Impl::accept_loop() {

@@ -38,6 +38,22 @@ host::http::App make_app() {
                  co_return host::http::raw_response(host::Bytes(call.request().body), "text/plain");
              }});
     app.add({.method = "GET",
+             .path = "/headers",
+             .name = "headers",
+             .handler = [](host::http::Call&) -> host::awaitable<host::http::Response> {
+                 co_return host::http::raw_response(host::Bytes(std::string("a,b")), "text/plain",
+                                                    {{"X-Twice", "first"},
+                                                     {"Content-Type", "text/csv"},
+                                                     {"X-Split", "a\r\nInjected: yes"},
+                                                     {"x-twice", "second"}});
+             }});
+    app.add({.method = "GET",
+             .path = "/empty",
+             .name = "empty",
+             .handler = [](host::http::Call&) -> host::awaitable<host::http::Response> {
+                 co_return host::http::empty_response(204);
+             }});
+    app.add({.method = "GET",
              .path = "/slow",
              .name = "slow",
              .handler = [](host::http::Call&) -> host::awaitable<host::http::Response> {
@@ -134,6 +150,22 @@ TEST_F(ServerFixture, KeepAliveServesSeveralRequestsOnOneConnection) {
     send(socket, "GET /hello HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     auto last = read_all(socket);
     EXPECT_TRUE(last.starts_with("HTTP/1.1 200 OK"));
+}
+
+TEST_F(ServerFixture, HeaderBlockOfAnswers) {
+    auto socket = connect();
+    std::string buffer;
+    send(socket, "GET /headers HTTP/1.1\r\nHost: x\r\n\r\n");
+    const auto fields = read_response(socket, buffer);
+    EXPECT_EQ(fields,
+              "HTTP/1.1 200 OK\r\nServer: kavara\r\nContent-Type: text/csv\r\n"
+              "x-twice: second\r\nContent-Length: 3\r\n\r\na,b");
+    send(socket, "GET /empty HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(read_response(socket, buffer),
+              "HTTP/1.0 204 No Content\r\nServer: kavara\r\nConnection: keep-alive\r\n\r\n");
+    send(socket, "GET /empty HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(read_all(socket),
+              "HTTP/1.1 204 No Content\r\nServer: kavara\r\nConnection: close\r\n\r\n");
 }
 
 TEST_F(ServerFixture, PipelinedRequestsAreAnsweredInOrder) {
