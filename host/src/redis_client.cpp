@@ -31,6 +31,9 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // One command, or one transaction, on its way: the replies it expects and a timer that is never
 // meant to expire, only cancelled to wake the caller. The caller and the connection both hold
 // it, so a caller that stops waiting leaves the slot in place for its replies to be discarded.
+class PendingReply;
+using PendingPtr = std::shared_ptr<PendingReply>;
+
 class PendingReply {
   public:
     PendingReply(const asio::any_io_executor& executor, std::size_t expected)
@@ -52,6 +55,10 @@ class PendingReply {
         failure_ = why;
         wake();
     }
+
+    // `follower` is answered when this is: it waits for the same reply without a command of
+    // its own on the wire (only its completion counts, not the reply).
+    void add_follower(PendingPtr follower) { followers_.push_back(std::move(follower)); }
 
     // The replies, in the order of the commands. Throws RedisError when the connection failed
     // first, TimeoutError when `wait_limit` passed first, and operation_aborted when the
@@ -75,17 +82,22 @@ class PendingReply {
     void wake() {
         done_ = true;
         signal_.cancel();
+        for (auto& follower : std::exchange(followers_, {})) {
+            if (failure_.empty())
+                follower->wake();
+            else
+                follower->fail(failure_);
+        }
     }
 
     std::size_t expected_;
+    std::vector<std::shared_ptr<PendingReply>> followers_;
     std::vector<ReplyPtr> replies_;
     std::string failure_;
     bool done_ = false;
     Clock::time_point deadline_ = Clock::time_point::max();
     asio::steady_timer signal_;
 };
-
-using PendingPtr = std::shared_ptr<PendingReply>;
 
 // One TCP connection and the commands sent on it. It opens itself in the background, so that a
 // caller who gives up waiting does not abort the connect for the others. Once closed it stays
@@ -153,6 +165,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
             close("Connection retired");
     }
     bool retiring() const noexcept { return retiring_; }
+
+    // Lets `pending` share the reply of the last command queued and not yet written, if there is
+    // one; false when everything queued has gone out.
+    bool join_unsent(const PendingPtr& pending) {
+        if (unsent_.empty() || closed_)
+            return false;
+        unsent_.back()->add_follower(pending);
+        return true;
+    }
 
     // Queues `request` (the encoded commands of `pending`) behind everything queued before it.
     void enqueue(PendingPtr pending, std::string_view request) {
@@ -681,6 +702,10 @@ const Options& Client::options() const noexcept {
     return impl_->options;
 }
 
+const boost::asio::any_io_executor& Client::executor() const noexcept {
+    return impl_->executor;
+}
+
 awaitable<Reply> Client::command(const std::vector<std::string_view>& args) {
     return single_reply(impl_, detail::encode_command(args));
 }
@@ -722,9 +747,13 @@ awaitable<Client::TransactionAndBarrier> Client::transaction_with_barrier(
     state->open_connection().enqueue(counted, transaction_request(transaction));
     PendingPtr barrier;
     if (state->current_subscriber()) {
+        // The subscriber carries only PINGs. One not yet written goes out after this request's
+        // transaction was queued, so its reply is as good a barrier as a PING of our own.
         static const std::string ping = detail::encode_command({"PING"});
         barrier = std::make_shared<PendingReply>(state->executor, 1);
-        state->open_subscriber().enqueue(barrier, ping);
+        auto& subscriber = state->open_subscriber();
+        if (!subscriber.join_unsent(barrier))
+            subscriber.enqueue(barrier, ping);
     }
     const auto deadline = wait_limit ? std::optional(Clock::now() + *wait_limit) : std::nullopt;
     TransactionAndBarrier outcome;

@@ -88,6 +88,8 @@ class Client {
     Client& operator=(const Client&) = delete;
 
     const Options& options() const noexcept;
+    // The executor every call must be made on.
+    const boost::asio::any_io_executor& executor() const noexcept;
 
     // Sends one command. The arguments are encoded by this call, so they need not outlive it;
     // the command is queued when the awaitable is first resumed. An error reply throws
