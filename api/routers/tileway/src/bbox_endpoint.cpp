@@ -150,7 +150,7 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
 
     if (!mvt_content || mvt_content->empty())
         co_return host::http::empty_response(204);
-    co_await service.safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT);
+    service.cache_set_in_background(cache_key, *mvt_content, CACHE_TTL_SHORT);
     co_return host::http::raw_response(std::move(*mvt_content), kMvtMediaType,
                                        {{"Cache-Control", cache_control}, {"X-Cache", "MISS"}});
 }

@@ -99,7 +99,7 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
     }
 
     if (mvt_content && !mvt_content->empty()) {
-        co_await service.safe_cache_set(cache_key, *mvt_content, zoom_config.cache_ttl, &budget);
+        service.cache_set_in_background(cache_key, *mvt_content, zoom_config.cache_ttl);
         co_return host::http::raw_response(std::move(*mvt_content), kMvtMediaType);
     }
     service.logger()->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y,

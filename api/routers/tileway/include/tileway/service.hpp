@@ -65,6 +65,11 @@ class Service {
     host::awaitable<void> safe_cache_set(std::string key, host::Bytes value, std::int64_t ttl,
                                          const RedisBudget* budget = nullptr) const;
 
+    // Stores the bytes without holding the caller: the command is queued now, behind every
+    // command the process sent before, and its outcome is only logged (a failure as a warning).
+    void cache_set_in_background(std::string_view key, const host::Bytes& value,
+                                 std::int64_t ttl) const;
+
   private:
     Settings settings_;
     host::Logger logger_;
