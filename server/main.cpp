@@ -1,6 +1,7 @@
 // kavara-server: reads its settings, loads the modules, mounts their routers and serves them
 // over HTTP on one event loop per process.
 #include "host/logging.hpp"
+#include "host/metrics.hpp"
 #include "host/runtime.hpp"
 #include "host/server.hpp"
 #include "server_app.hpp"
@@ -114,6 +115,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         kavara::server::configure_process(settings);
+        // Before any fork, so that every worker counts into the one table.
+        host::metrics::share_between_processes();
         if (settings.workers > 1)
             return run_workers(settings);
         return run_worker(settings, false);

@@ -2,6 +2,7 @@
 
 #include "host/database.hpp"
 #include "host/logging.hpp"
+#include "host/metrics.hpp"
 #include "host/runtime.hpp"
 #include "host/static_files.hpp"
 #include "site_plans/routes.hpp"
@@ -57,6 +58,17 @@ std::unique_ptr<host::http::App> build_app(const Settings& settings) {
               .handler = [self](host::http::Call&) -> host::awaitable<host::http::Response> {
                   co_return host::http::json_response(self->openapi("Kavara map back end"));
               }});
+    app->add({.method = "GET",
+              .path = "/metrics",
+              .name = "metrics",
+              .description = "The server's counters, gauges and histograms, summed over its "
+                             "workers, in the Prometheus text format.",
+              .response = host::http::ResponseKind::raw,
+              .handler = [](host::http::Call&) -> host::awaitable<host::http::Response> {
+                  co_return host::http::raw_response(host::Bytes(host::metrics::exposition()),
+                                                     "text/plain; version=0.0.4; charset=utf-8");
+              }});
+    app->set_cors(settings.cors);
     if (!web_root.empty()) {
         auto files = std::make_shared<const host::http::StaticFiles>(web_root);
         app->set_fallback(

@@ -134,6 +134,13 @@ tileway::RedisSettings redis_settings(const Variables& env) {
 void read_services(const Variables& env, Settings& s) {
     if (auto v = env.any("KAVARA_TRUSTED_PROXIES"))
         s.trusted_proxies = host::http::parse_trusted_proxies(*v);
+    if (auto v = env.non_empty("KAVARA_CORS_ORIGINS")) {
+        try {
+            s.cors = host::http::CorsPolicy::parse(*v);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(std::string("KAVARA_CORS_ORIGINS: ") + e.what());
+        }
+    }
     s.tiles.redis = redis_settings(env);
     // KAVARA_ADMIN_TOKEN: the bearer token cache invalidation asks for. Unset or empty leaves
     // the route open, and the tile service warns at start-up.

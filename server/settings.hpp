@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/cors.hpp"
 #include "host/server.hpp"
 #include "tileway/service.hpp"
 
@@ -43,6 +44,9 @@ struct Settings {
     int plan_rate = 2;  // KAVARA_PLAN_RATE: 1 to 10000 site plans per client and second
     // KAVARA_TRUSTED_PROXIES, comma-separated; set but empty trusts none.
     std::vector<std::string> trusted_proxies = host::http::ServerOptions{}.trusted_proxies;
+    // KAVARA_CORS_ORIGINS: "*" or comma-separated exact origins whose pages may call the map
+    // and plan routes; unset, no CORS header is sent.
+    host::http::CorsPolicy cors;
     // REDIS_HOST, REDIS_PORT (0 to 65535), REDIS_DB (a whole number); empty values count.
     tileway::Settings tiles;
     bool show_usage = false;  // --help or -h: print `usage` and stop

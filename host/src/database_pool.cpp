@@ -2,6 +2,8 @@
 #include "database_params.hpp"
 #include "host/database.hpp"
 
+#include "host/metrics.hpp"
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -124,7 +126,22 @@ std::size_t Pool::open() const noexcept {
     return impl_->open;
 }
 
+namespace {
+
+const metrics::Family kPoolInUse{"kavara_db_pool_connections_in_use", metrics::Kind::gauge,
+                                 "Pooled PostgreSQL connections lent to requests."};
+const metrics::Family kPoolWaiting{"kavara_db_pool_waiting_requests", metrics::Kind::gauge,
+                                   "Requests waiting for a pooled PostgreSQL connection."};
+
+}  // namespace
+
 awaitable<std::unique_ptr<Connection>> Pool::acquire() {
+    auto connection = co_await acquire_connection();
+    metrics::add(kPoolInUse, {}, 1);
+    co_return connection;
+}
+
+awaitable<std::unique_ptr<Connection>> Pool::acquire_connection() {
     Impl& pool = *impl_;
     if (pool.waiters.empty()) {
         if (auto connection = pool.take_idle())
@@ -135,6 +152,7 @@ awaitable<std::unique_ptr<Connection>> Pool::acquire() {
         }
     }
     Impl::Waiter waiter(pool, pool.executor);
+    const metrics::GaugeHold waiting(kPoolWaiting, {});
     // The hand-over cancels the timer, so an aborted wait is either a hand-over or our caller
     // giving up; the waiter's fields tell which.
     co_await waiter.wakeup.async_wait(asio::as_tuple(asio::use_awaitable));
@@ -150,6 +168,7 @@ awaitable<std::unique_ptr<Connection>> Pool::acquire() {
 void Pool::release(std::unique_ptr<Connection> connection) noexcept {
     if (!connection)
         return;
+    metrics::add(kPoolInUse, {}, -1);
     if (connection->idle()) {
         impl_->give_back(std::move(connection));
     } else {

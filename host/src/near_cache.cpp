@@ -3,6 +3,13 @@
 namespace host {
 
 std::optional<Bytes> NearCache::find(std::string_view key, Clock::time_point now) {
+    auto kept = find_kept(key, now);
+    if (!kept)
+        return std::nullopt;
+    return std::move(kept->value);
+}
+
+std::optional<NearCache::Kept> NearCache::find_kept(std::string_view key, Clock::time_point now) {
     auto it = entries_.find(key);
     if (it == entries_.end())
         return std::nullopt;
@@ -11,18 +18,23 @@ std::optional<Bytes> NearCache::find(std::string_view key, Clock::time_point now
         return std::nullopt;
     }
     order_.splice(order_.begin(), order_, it->second);
-    return it->second->value;
+    return Kept{it->second->value, it->second->tag};
 }
 
-void NearCache::store(std::string key, Bytes value, Clock::time_point expires) {
+void NearCache::store(std::string key, Bytes value, Clock::time_point expires, Bytes tag) {
     erase(key);
     if (value.size() > capacity_)
         return;
-    order_.push_front(Entry{std::move(key), std::move(value), expires});
+    order_.push_front(Entry{std::move(key), std::move(value), expires, std::move(tag)});
     bytes_ += order_.front().value.size();
     entries_.emplace(order_.front().key, order_.begin());
     while (bytes_ > capacity_)
         drop(std::prev(order_.end()));
+}
+
+void NearCache::set_tag(std::string_view key, Bytes tag) {
+    if (auto it = entries_.find(key); it != entries_.end())
+        it->second->tag = std::move(tag);
 }
 
 void NearCache::erase(std::string_view key) {

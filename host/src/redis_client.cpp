@@ -1,5 +1,7 @@
 #include "host/redis.hpp"
 
+#include "host/metrics.hpp"
+
 #include "redis_codec.hpp"
 
 #include <boost/asio/as_tuple.hpp>
@@ -68,13 +70,17 @@ class PendingReply {
             if (wait_limit)
                 signal_.expires_after(*wait_limit);
             auto [error] = co_await signal_.async_wait(use_tuple);
-            if (!done_ && wait_limit && !error)
+            if (!done_ && wait_limit && !error) {
+                metrics::add(metrics::kBackendErrors, {{"server", "redis"}, {"kind", "timeout"}});
                 throw TimeoutError("Timeout waiting for a reply from Redis");
+            }
         }
         if (!done_)
             throw boost::system::system_error(asio::error::operation_aborted);
-        if (!failure_.empty())
+        if (!failure_.empty()) {
+            metrics::add(metrics::kBackendErrors, {{"server", "redis"}, {"kind", "connection"}});
             throw RedisError(failure_);
+        }
         co_return std::move(replies_);
     }
 

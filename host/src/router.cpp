@@ -1,5 +1,10 @@
 #include "host/router.hpp"
 
+#include <fmt/format.h>
+#include <array>
+#include <chrono>
+#include "host/metrics.hpp"
+
 #include "host/database.hpp"
 #include "host/logging.hpp"
 
@@ -291,6 +296,7 @@ nlohmann::ordered_json to_json(const ParamValue& value) {
 struct App::Table {
     std::vector<CompiledRoute> routes;
     Fallback fallback;
+    CorsPolicy cors;
 };
 
 App::App() : table_(std::make_unique<Table>()) {}
@@ -309,6 +315,10 @@ void App::mount(const Router& router) {
 
 void App::set_fallback(Fallback fallback) {
     table_->fallback = std::move(fallback);
+}
+
+void App::set_cors(CorsPolicy policy) {
+    table_->cors = std::move(policy);
 }
 
 void App::add(Route route) {
@@ -393,15 +403,49 @@ std::optional<Response> App::try_fallback(const Request& request) const {
     }
 }
 
+namespace {
+
+const metrics::Family kRequests{"kavara_http_requests_total", metrics::Kind::counter,
+                                "HTTP requests answered, by route template, method and status."};
+const metrics::Family kLatency{"kavara_http_request_duration_seconds", metrics::Kind::histogram,
+                               "Time from a request read to its answer ready, by route template."};
+
+// Statuses as label values, without formatting one per request.
+std::string_view status_label(unsigned status, std::array<char, 4>& text) {
+    auto end = fmt::format_to_n(text.data(), text.size(), "{}", status);
+    return {text.data(), std::min(end.size, text.size())};
+}
+
+}  // namespace
+
 awaitable<Response> App::handle(const Request& request) const {
+    const auto started = std::chrono::steady_clock::now();
+    std::string_view route = "(unmatched)";
+    Response response = co_await answer(request, route);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::array<char, 4> status_text{};
+    metrics::add(
+        kRequests,
+        {{"route", route},
+         {"method", request.method.size() <= 7 ? std::string_view(request.method) : "other"},
+         {"status", status_label(response.status, status_text)}});
+    metrics::observe(kLatency, {{"route", route}}, seconds);
+    co_return response;
+}
+
+awaitable<Response> App::answer(const Request& request, std::string_view& route_label) const {
     const auto parts = decoded_segments(request.path);
     const CompiledRoute* best = nullptr;
     std::vector<int> best_score;
     std::vector<std::string> allowed;
+    std::vector<std::string> cross_origin_methods;
     for (const auto& route : table_->routes) {
         auto score = match(route, parts);
         if (!score)
             continue;
+        if (route.route.cross_origin)
+            cross_origin_methods.push_back(route.route.method);
         if (route.route.method != request.method) {
             if (std::find(allowed.begin(), allowed.end(), route.route.method) == allowed.end())
                 allowed.push_back(route.route.method);
@@ -412,10 +456,17 @@ awaitable<Response> App::handle(const Request& request) const {
             best_score = std::move(*score);
         }
     }
+    if (!best && request.method == "OPTIONS" && table_->cors.enabled() &&
+        !cross_origin_methods.empty()) {
+        route_label = "(preflight)";
+        co_return table_->cors.preflight(request, cross_origin_methods);
+    }
     if (!best) {
         if (allowed.empty()) {
-            if (auto answer = try_fallback(request))
+            if (auto answer = try_fallback(request)) {
+                route_label = "(files)";
                 co_return std::move(*answer);
+            }
             co_return error_response(404, "Not Found");
         }
         auto response = error_response(405, "Method Not Allowed");
@@ -426,6 +477,7 @@ awaitable<Response> App::handle(const Request& request) const {
         co_return response;
     }
 
+    route_label = best->full_path;
     std::optional<Response> response;
     try {
         response = co_await invoke(*best, request, path_values_of(*best, parts));
@@ -438,6 +490,8 @@ awaitable<Response> App::handle(const Request& request) const {
         get_logger()->error("Unhandled error in {} {}", request.method, request.path);
         response = error_response(500, "Internal Server Error");
     }
+    if (best->route.cross_origin)
+        table_->cors.decorate(request, *response);
     co_return std::move(*response);
 }
 

@@ -290,6 +290,7 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
                                  ? client_behind(peer, forwarded_for, proxies)
                                  : peer;
         Request request = to_request(message, std::move(client));
+        request.via_trusted_proxy = peer_trusted;
         Response response = co_await app.handle(request);
         bool keep_alive = message.keep_alive() && !stopping;
         const auto write_ec =

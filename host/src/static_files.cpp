@@ -1,5 +1,6 @@
 #include "host/static_files.hpp"
 
+#include "host/negotiation.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -104,49 +105,6 @@ std::string entity_tag(std::uintmax_t size, fs::file_time_type modified) {
     return tag.str();
 }
 
-// True when Accept-Encoding names gzip (or "*") with a weight above zero.
-bool accepts_gzip(const Request& request) {
-    std::string_view rest = request.header("accept-encoding");
-    while (!rest.empty()) {
-        const auto comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        const auto semicolon = item.find(';');
-        std::string_view coding = trim_blanks(item.substr(0, semicolon));
-        if (coding != "gzip" && coding != "*")
-            continue;
-        if (semicolon == std::string_view::npos)
-            return true;
-        std::string_view parameter = trim_blanks(item.substr(semicolon + 1));
-        if (!parameter.starts_with("q="))
-            return true;
-        parameter.remove_prefix(2);
-        double weight = 0;
-        auto [end, ec] =
-            std::from_chars(parameter.data(), parameter.data() + parameter.size(), weight);
-        return ec == std::errc() && weight > 0;
-    }
-    return false;
-}
-
-bool matches_tag(std::string_view if_none_match, std::string_view tag) {
-    if (if_none_match == "*")
-        return true;
-    std::size_t start = 0;
-    while (start < if_none_match.size()) {
-        std::size_t end = if_none_match.find(',', start);
-        if (end == std::string_view::npos)
-            end = if_none_match.size();
-        std::string_view candidate = trim_blanks(if_none_match.substr(start, end - start));
-        if (candidate.starts_with("W/"))
-            candidate.remove_prefix(2);
-        if (candidate == tag)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 std::optional<std::string> read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -231,7 +189,7 @@ std::optional<Response> StaticFiles::serve(const Request& request) const {
     if (compressed)
         headers.emplace_back("Content-Encoding", "gzip");
     if (auto condition = request.header("if-none-match");
-        !condition.empty() && matches_tag(condition, tag)) {
+        !condition.empty() && matches_entity_tag(condition, tag)) {
         Response not_modified = empty_response(304);
         not_modified.headers = std::move(headers);
         return not_modified;

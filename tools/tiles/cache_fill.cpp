@@ -5,6 +5,7 @@
 #include "tileway/catalogue.hpp"
 #include "tileway/centroid.hpp"
 #include "tileway/tile_builder.hpp"
+#include "tileway/tile_encoding.hpp"
 #include "tileway/transaction.hpp"
 #include "tileway/zoom_config.hpp"
 
@@ -75,8 +76,11 @@ host::awaitable<SeedSummary> seed_tiles(const tileway::BinaryRedisCache& cache,
                 const int ttl =
                     tileway::get_zoom_config(static_cast<int>(tile->z), layer)->cache_ttl;
                 const auto size = static_cast<std::int64_t>(bytes->size());
-                co_await cache.set(tileway::tile_cache_key(layer, tile->z, tile->x, tile->y),
-                                   std::move(*bytes), ttl);
+                const std::string key = tileway::tile_cache_key(layer, tile->z, tile->x, tile->y);
+                // The route's gzip entry too, or gzip clients would go on seeing the old tile.
+                host::Bytes entry = tileway::gzip_entry(bytes->view());
+                co_await cache.set(key, std::move(*bytes), ttl);
+                co_await cache.set(tileway::gzip_cache_key(key), std::move(entry), ttl);
                 ++summary.built;
                 summary.bytes += size;
             } else {
@@ -97,9 +101,11 @@ host::awaitable<std::int64_t> purge_tiles(const tileway::BinaryRedisCache& cache
         std::vector<std::string> keys;
         while (!stop && cover.next_keys(keys, batch_size) > 0) {
             std::vector<std::string> full_keys;
-            full_keys.reserve(keys.size());
-            for (const auto& key : keys)
+            full_keys.reserve(2 * keys.size());
+            for (const auto& key : keys) {
                 full_keys.push_back(cache._make_key(key));
+                full_keys.push_back(cache._make_key(tileway::gzip_cache_key(key)));
+            }
             std::vector<std::string_view> command{"DEL"};
             command.insert(command.end(), full_keys.begin(), full_keys.end());
             const auto reply = co_await cache.redis().command(command);

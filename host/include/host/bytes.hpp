@@ -24,6 +24,10 @@ class Bytes {
     std::size_t size() const noexcept { return view_.size(); }
     bool empty() const noexcept { return view_.empty(); }
     std::string str() const { return std::string(view_); }
+    // The bytes from `pos` on (at most `count` of them), sharing this storage: no copy is made.
+    Bytes slice(std::size_t pos, std::size_t count = std::string_view::npos) const {
+        return Bytes(owner_, view_.substr(pos, count));
+    }
 
     friend bool operator==(const Bytes& a, const Bytes& b) noexcept { return a.view_ == b.view_; }
     friend bool operator==(const Bytes& a, std::string_view b) noexcept { return a.view_ == b; }

@@ -179,6 +179,7 @@ class Pool {
     // A healthy connection: an idle one, a new one while fewer than `size` are open, or the
     // next one given back, in the order of asking.
     awaitable<std::unique_ptr<Connection>> acquire();
+    awaitable<std::unique_ptr<Connection>> acquire_connection();
     // Keeps the connection for the next session when it is healthy and outside a transaction;
     // closes it otherwise, which frees its place for a new one.
     void release(std::unique_ptr<Connection> connection) noexcept;

@@ -24,6 +24,8 @@ struct Request {
     Headers headers;     // field names lower-cased
     std::string body;
     std::optional<std::string> client_host;  // absent when the transport gives no peer
+    // The peer is a trusted proxy, so its X-Forwarded-* headers are believed.
+    bool via_trusted_proxy = false;
 
     // The first header of that name (case-insensitive), or empty.
     std::string_view header(std::string_view name) const;
@@ -60,5 +62,10 @@ Response empty_response(unsigned status);
 Response error_response(unsigned status, std::string_view detail);
 
 std::string_view reason_phrase(unsigned status);
+
+// "scheme://host[:port]" of the server as the client reached it: the Host header over plain
+// HTTP, or X-Forwarded-Proto and X-Forwarded-Host when a trusted proxy sent them. Throws
+// HTTPException 400 when the host is missing or holds characters no host name has.
+std::string public_origin(const Request& request);
 
 }  // namespace host::http

@@ -22,9 +22,18 @@ class NearCache {
 
     explicit NearCache(std::size_t capacity_bytes) : capacity_(capacity_bytes) {}
 
+    // A kept value and the tag its owner keeps beside it (empty when none was given).
+    struct Kept {
+        Bytes value;
+        Bytes tag;
+    };
+
     // The value, unless missing or expired (an expired one is dropped).
     std::optional<Bytes> find(std::string_view key, Clock::time_point now = Clock::now());
-    void store(std::string key, Bytes value, Clock::time_point expires);
+    std::optional<Kept> find_kept(std::string_view key, Clock::time_point now = Clock::now());
+    void store(std::string key, Bytes value, Clock::time_point expires, Bytes tag = {});
+    // Tags a value already kept; nothing happens when the key is not kept.
+    void set_tag(std::string_view key, Bytes tag);
     void erase(std::string_view key);
     void clear();
 
@@ -37,6 +46,7 @@ class NearCache {
         std::string key;
         Bytes value;
         Clock::time_point expires;
+        Bytes tag;
     };
     using Order = std::list<Entry>;  // most recently used first
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/cors.hpp"
 #include "host/http.hpp"
 #include "host/runtime.hpp"
 
@@ -56,6 +57,8 @@ struct Route {
     std::vector<Param> params = {};
     bool uses_db = false;  // the framework supplies a database session (get_db) for the request
     Handler handler = {};
+    // Pages of other origins may call it, as far as the application's CORS policy allows.
+    bool cross_origin = false;
 };
 
 // A set of routes under one path prefix, mounted by the host.
@@ -112,6 +115,9 @@ class App {
     // web page are served this way so that they can never shadow an API route.
     using Fallback = std::function<std::optional<Response>(const Request&)>;
     void set_fallback(Fallback fallback);
+    // The policy of the routes marked cross_origin; without one no CORS header is sent and
+    // OPTIONS is answered 405.
+    void set_cors(CorsPolicy policy);
 
     // Answers one request. Never throws.
     awaitable<Response> handle(const Request& request) const;
@@ -121,6 +127,7 @@ class App {
 
   private:
     std::optional<Response> try_fallback(const Request& request) const;
+    awaitable<Response> answer(const Request& request, std::string_view& route_label) const;
     struct Table;
     std::unique_ptr<Table> table_;
 };

@@ -30,7 +30,7 @@ class Invalidation : public ::testing::Test {
     }
 
     // Three z/x/y tiles of plots, one of cadzones, one bounding box and one centroid, each
-    // cached by its endpoint.
+    // cached by its endpoint; every tile with its gzip entry.
     void cache_one_of_each_family() {
         for (std::int64_t z : {12, 13, 14})
             ASSERT_EQ(
@@ -44,7 +44,8 @@ class Invalidation : public ::testing::Test {
             200u);
         ASSERT_EQ(get("/gis/plots/", std::nullopt).status, 200u);
         ASSERT_EQ(redis_.keys("mvt_v8:plots:*").size(), 3u);
-        ASSERT_EQ(redis_.keys("mvt_v8:*").size(), 6u);
+        ASSERT_EQ(redis_.keys("mvt_v8:gz:plots:*").size(), 3u);
+        ASSERT_EQ(redis_.keys("mvt_v8:*").size(), 11u);
     }
 
     RedisInspector redis_{program_redis().port()};
@@ -65,15 +66,17 @@ TEST_F(Invalidation, ALayerLosesItsTilesButKeepsBoundingBoxesAndCentroids) {
     EXPECT_EQ(response.status, 200u);
     EXPECT_EQ(response.body.view(),
               R"({"success":true,"status_code":200,)"
-              R"("message":"Cache for layer 'plots' invalidated successfully. 3 keys deleted.",)"
-              R"("data":{"layer":"plots","deleted_count":3}})");
+              R"("message":"Cache for layer 'plots' invalidated successfully. 6 keys deleted.",)"
+              R"("data":{"layer":"plots","deleted_count":6}})");
     EXPECT_TRUE(redis_.keys("mvt_v8:plots:*").empty());
+    EXPECT_TRUE(redis_.keys("mvt_v8:gz:plots:*").empty());
+    EXPECT_EQ(redis_.keys("mvt_v8:gz:*").size(), 2u);  // of the cadzones tile and the box
     EXPECT_EQ(redis_.keys("mvt_v8:bbox:*").size(), 1u);
     EXPECT_TRUE(redis_.exists("mvt_v8:centroid:plots"));
     EXPECT_EQ(redis_.keys("mvt_v8:cadzones:*").size(), 1u);
     EXPECT_EQ(
         tileway_lines(log_, info),
-        std::vector<std::string>{"Background task: Invalidated 3 cache entries for layer 'plots'"});
+        std::vector<std::string>{"Background task: Invalidated 6 cache entries for layer 'plots'"});
 
     auto again = post("/gis/cache/invalidate/plots", std::nullopt);
     EXPECT_EQ(json_body(again)["data"]["deleted_count"], 0);
@@ -90,14 +93,14 @@ TEST_F(Invalidation, AllDeletesEveryKeyOfTheNamespaceAndNothingElse) {
     EXPECT_EQ(response.status, 200u);
     EXPECT_EQ(response.body.view(),
               R"({"success":true,"status_code":200,)"
-              R"("message":"All cache invalidated successfully. 6 keys deleted.",)"
-              R"("data":{"deleted_count":6}})");
+              R"("message":"All cache invalidated successfully. 11 keys deleted.",)"
+              R"("data":{"deleted_count":11}})");
     EXPECT_TRUE(redis_.keys("mvt_v8:*").empty());
     EXPECT_TRUE(redis_.exists("rate_limit:gis:kept"));
     EXPECT_TRUE(redis_.exists("mvt_v7:plots:1:0:0"));
-    EXPECT_EQ(
-        tileway_lines(log_, info),
-        std::vector<std::string>{"Background task: Invalidated ALL cache entries: 6 keys deleted"});
+    EXPECT_EQ(tileway_lines(log_, info),
+              std::vector<std::string>{
+                  "Background task: Invalidated ALL cache entries: 11 keys deleted"});
     redis_.del("rate_limit:gis:kept");
     redis_.del("mvt_v7:plots:1:0:0");
 }

@@ -1,6 +1,7 @@
 #include "plan_rate_limit.hpp"
 
 #include "host/logging.hpp"
+#include "host/metrics.hpp"
 
 #include <chrono>
 #include <string>
@@ -40,8 +41,10 @@ host::awaitable<void> PlanRateLimit::enforce(const host::http::Request& request)
         host::get_logger()->warn("Plan rate limit check failed: {}", e.what());
         co_return;
     }
-    if (count > per_second_)
+    if (count > per_second_) {
+        host::metrics::add(host::metrics::kRateLimitRefusals, {{"limit", "plans"}});
         throw host::http::HTTPException(429, "Too many plan requests.");
+    }
 }
 
 }  // namespace site_plans

@@ -1,5 +1,7 @@
 #include "site_plans/routes.hpp"
 
+#include "host/metrics.hpp"
+
 #include "plan_rate_limit.hpp"
 #include "site_plans/plan_budget.hpp"
 #include "site_plans/plot_records.hpp"
@@ -105,7 +107,15 @@ Json plan_data(const plots::PlotResult& result, const Json& paper_size) {
     return data;
 }
 
+const host::metrics::Family kPlansDrawn{"kavara_plans_drawn_total", host::metrics::Kind::counter,
+                                        "Site plans drawn, by what was sent."};
+
+void count_plan(std::string_view format) {
+    host::metrics::add(kPlansDrawn, {{"format", format}});
+}
+
 host::http::Response plan_envelope(const plots::PlotResult& result, const Json& paper_size) {
+    count_plan("json");
     return host::api_router_response(host::api_response({.data = plan_data(result, paper_size)}));
 }
 
@@ -216,6 +226,7 @@ host::awaitable<host::http::Response> stored_site_plan_png(const Gate& gate,
         [&plan]() -> host::awaitable<host::http::Response> {
             auto png = co_await draw_off_loop(
                 [&plan] { return plots::encode_png(plan.compose().figure); });
+            count_plan("png");
             co_return plan_file(std::move(png), "image/png", plan, "png");
         });
 }
@@ -226,6 +237,7 @@ host::awaitable<host::http::Response> stored_site_plan_pdf(const Gate& gate,
     co_await gate.rate.enforce(call.request());
     StoredPlan plan = co_await stored_plan(call);
     auto pdf = co_await draw_off_loop([&plan] { return plots::render_pdf(plan.compose().figure); });
+    count_plan("pdf");
     co_return plan_file(std::move(pdf), "application/pdf", plan, "pdf");
 }
 
@@ -263,7 +275,8 @@ host::http::Route stored_plan_route(std::string path, std::string name, std::str
             .response = response,
             .params = stored_plan_params(),
             .uses_db = true,
-            .handler = std::move(handler)};
+            .handler = std::move(handler),
+            .cross_origin = true};
 }
 
 }  // namespace
@@ -282,7 +295,8 @@ host::http::Router router(PlanLimits limits) {
                 .description = "Draw the site plan of one parcel from the parcel, road and beacon "
                                "records in the body; answers the base64 PNG, paper size, scale and "
                                "schedule of short legs.",
-                .handler = gated(gate, site_plan)});
+                .handler = gated(gate, site_plan),
+                .cross_origin = true});
     const std::string from_database =
         " of a stored plot, with its neighbours and the roads in the plan's window and its "
         "boundary beacons annotated with the grid bearing and distance of every leg";

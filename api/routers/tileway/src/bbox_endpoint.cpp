@@ -1,6 +1,9 @@
 #include "endpoints.hpp"
 #include "failures.hpp"
+#include "host/negotiation.hpp"
 #include "rate_limit.hpp"
+#include "tile_delivery.hpp"
+#include "tile_metrics.hpp"
 #include "tile_query.hpp"
 #include "tileway/bbox.hpp"
 #include "tileway/cache_keys.hpp"
@@ -119,12 +122,14 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
     const bool simplified = query.simplify && bbox_area > 0.01;
     const std::string cache_key = bbox_cache_key(layer_name, rect.minx, rect.miny, rect.maxx,
                                                  rect.maxy, max_features, simplified);
-    auto cached_tile = co_await service.safe_cache_get(cache_key, 2.0);
-    const std::string cache_control = fmt::format("public, max-age={}", CACHE_TTL_SHORT);
-    if (cached_tile && !cached_tile->empty()) {
-        co_return host::http::raw_response(std::move(*cached_tile), kMvtMediaType,
-                                           {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
+    const bool gzip = host::http::accepts_gzip(request);
+    auto read = co_await read_cached_tile(service, cache_key, 2.0, gzip);
+    if (auto tile =
+            co_await cached_tile_body(service, cache_key, std::move(read), gzip, CACHE_TTL_SHORT)) {
+        count_cache_read(layer_name, "bbox", true);
+        co_return tile_answer(request, std::move(*tile), CACHE_TTL_SHORT, "HIT");
     }
+    count_cache_read(layer_name, "bbox", false);
 
     const std::string geom_expr =
         simplified ? "ST_SimplifyPreserveTopology(" + layer.geom_col + ", 50)" : layer.geom_col;
@@ -137,6 +142,7 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
 
     std::optional<host::Bytes> mvt_content;
     try {
+        const StatementTimer timer(layer_name, "bbox");
         mvt_content = co_await fetch_tile(db, sql, params, 20.0);
     } catch (...) {
         const FailureAnswer failed{500, "Internal server error",
@@ -150,9 +156,9 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
 
     if (!mvt_content || mvt_content->empty())
         co_return host::http::empty_response(204);
-    service.cache_set_in_background(cache_key, *mvt_content, CACHE_TTL_SHORT);
-    co_return host::http::raw_response(std::move(*mvt_content), kMvtMediaType,
-                                       {{"Cache-Control", cache_control}, {"X-Cache", "MISS"}});
+    co_return tile_answer(request,
+                          store_built_tile(service, cache_key, *mvt_content, gzip, CACHE_TTL_SHORT),
+                          CACHE_TTL_SHORT, "MISS");
 }
 
 }  // namespace tileway

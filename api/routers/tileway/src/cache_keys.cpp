@@ -27,6 +27,12 @@ std::string layer_invalidation_pattern(std::string_view key_namespace,
     return fmt::format("{}:{}:*", key_namespace, layer_name);
 }
 
+std::vector<std::string> layer_invalidation_patterns(std::string_view key_namespace,
+                                                     std::string_view layer_name) {
+    return {layer_invalidation_pattern(key_namespace, layer_name),
+            fmt::format("{}:gz:{}:*", key_namespace, layer_name)};
+}
+
 std::string namespaced_pattern(std::string_view key_namespace, std::string_view pattern) {
     return fmt::format("{}:{}", key_namespace, pattern);
 }

@@ -2,6 +2,7 @@
 
 #include "host/database.hpp"
 #include "host/http.hpp"
+#include "host/metrics.hpp"
 #include "host/runtime.hpp"
 
 namespace tileway {
@@ -22,8 +23,12 @@ void answer_current_failure(const host::Logger& logger, const FailureAnswers& an
     try {
         throw;
     } catch (const host::TimeoutError& e) {
+        host::metrics::add(host::metrics::kBackendErrors,
+                           {{"server", "postgresql"}, {"kind", "timeout"}});
         answer(answers.timeout, e.what());
     } catch (const host::database::DatabaseError& e) {
+        host::metrics::add(host::metrics::kBackendErrors,
+                           {{"server", "postgresql"}, {"kind", "statement"}});
         answer(answers.database, e.what());
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);

@@ -28,12 +28,15 @@ host::awaitable<std::int64_t> delete_matching(const Service& service, std::strin
     co_return deleted_count;
 }
 
-// Runs a worker and logs its outcome; a failure is logged and counts 0 keys.
+// Runs a worker over each pattern and logs its outcome; a failure is logged and counts 0 keys.
 template <typename Done, typename Failed>
-host::awaitable<std::int64_t> invalidating(const Service& service, std::string pattern, Done done,
+host::awaitable<std::int64_t> invalidating(const Service& service,
+                                           std::vector<std::string> patterns, Done done,
                                            Failed failed) {
     try {
-        auto deleted_count = co_await delete_matching(service, std::move(pattern));
+        std::int64_t deleted_count = 0;
+        for (auto& pattern : patterns)
+            deleted_count += co_await delete_matching(service, std::move(pattern));
         done(deleted_count);
         co_return deleted_count;
     } catch (const std::exception& e) {
@@ -58,8 +61,10 @@ void start_in_background(std::shared_ptr<const Service> service,
 host::awaitable<std::int64_t> _invalidate_layer_cache_task(const Service& service,
                                                            std::string layer_name) {
     const auto& log = service.logger();
+    std::vector<std::string> patterns =
+        layer_invalidation_patterns(service.cache().key_namespace(), layer_name);
     co_return co_await invalidating(
-        service, layer_invalidation_pattern(service.cache().key_namespace(), layer_name),
+        service, std::move(patterns),
         [&](std::int64_t n) {
             log->info("Background task: Invalidated {} cache entries for layer '{}'", n,
                       layer_name);
@@ -72,8 +77,9 @@ host::awaitable<std::int64_t> _invalidate_layer_cache_task(const Service& servic
 
 host::awaitable<std::int64_t> _invalidate_all_cache_task(const Service& service) {
     const auto& log = service.logger();
+    std::vector<std::string> patterns(1, namespace_pattern(service.cache().key_namespace()));
     co_return co_await invalidating(
-        service, namespace_pattern(service.cache().key_namespace()),
+        service, std::move(patterns),
         [&](std::int64_t n) {
             log->info("Background task: Invalidated ALL cache entries: {} keys deleted", n);
         },
@@ -85,8 +91,10 @@ host::awaitable<std::int64_t> _invalidate_all_cache_task(const Service& service)
 host::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(const Service& service,
                                                                 std::string pattern) {
     const auto& log = service.logger();
+    std::vector<std::string> patterns(1,
+                                      namespaced_pattern(service.cache().key_namespace(), pattern));
     co_return co_await invalidating(
-        service, namespaced_pattern(service.cache().key_namespace(), pattern),
+        service, std::move(patterns),
         [&](std::int64_t n) {
             log->info("Background task: Invalidated {} cache entries matching pattern '{}'", n,
                       pattern);

@@ -1,7 +1,13 @@
 #include "rate_limit.hpp"
 
 #include "failures.hpp"
+#include "host/metrics.hpp"
+#include "tileway/tile_encoding.hpp"
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
 #include <chrono>
 
 namespace tileway {
@@ -22,8 +28,10 @@ void warn_rate_limit(const Service& service, const RateLimit& rule, const char* 
 }
 
 void refuse_if_over(const RateLimit& rule, std::int64_t request_count) {
-    if (request_count > rule.limit)
+    if (request_count > rule.limit) {
+        host::metrics::add(host::metrics::kRateLimitRefusals, {{"limit", rule.metric_label}});
         throw host::http::HTTPException(429, rule.detail);
+    }
 }
 
 const char* what_of(const std::exception_ptr& error) {
@@ -97,11 +105,9 @@ std::optional<host::Bytes> read_value(const Service& service, const std::string&
 // and the notices of changed keys are caught up with in the same round trip. Null when there is
 // no kept copy, it was invalidated, or the notices could not be caught up with (then the caller
 // reads Redis); the count has been made either way when `counted_already` is set.
-host::awaitable<std::optional<host::Bytes>> kept_tile(const Service& service, const RateLimit& rule,
-                                                      const CounterCommands& window,
-                                                      const std::string& full_key,
-                                                      const RedisBudget& budget,
-                                                      bool& counted_already) {
+host::awaitable<std::optional<host::NearCache::Kept>> kept_tile(
+    const Service& service, const RateLimit& rule, const CounterCommands& window,
+    const std::string& full_key, const RedisBudget& budget, bool& counted_already) {
     auto& redis = service.redis_client();
     if (!redis.tracking() || !service.kept_tiles().find(full_key))
         co_return std::nullopt;
@@ -119,14 +125,22 @@ host::awaitable<std::optional<host::Bytes>> kept_tile(const Service& service, co
         refuse_if_over(rule, *count);
     if (!outcome.barrier)
         co_return std::nullopt;
-    co_return service.kept_tiles().find(full_key);
+    co_return service.kept_tiles().find_kept(full_key);
+}
+
+// The content tag at the head of a GETRANGE reply; empty when the gzip entry is missing.
+host::Bytes tag_of(const host::redis::Outcome& read) {
+    if (read.error || read.reply.type != host::redis::Reply::Type::string ||
+        read.reply.str.size() != kContentTagSize)
+        return {};
+    return read.reply.str;
 }
 
 }  // namespace
 
-host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
+host::awaitable<CachedRead> enforce_rate_limit_and_read(
     const Service& service, const host::http::Request& request, const RateLimit& rule,
-    const std::string& cache_key, double cache_timeout, const RedisBudget& budget) {
+    const std::string& cache_key, double cache_timeout, const RedisBudget& budget, bool read_tag) {
     const std::string rate_key = rule.key_prefix + client_ip(request);
     const std::string full_key = service.cache()._make_key(cache_key);
     auto& redis = service.redis_client();
@@ -138,12 +152,22 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
         rethrow_if_cancelled(e);
         warn_rate_limit(service, rule, e.what());
         service.logger()->warn("Cache get failed for {}: {}", cache_key, e.what());
-        co_return std::nullopt;
+        co_return CachedRead{};
     }
 
     bool counted_already = false;
     if (auto kept = co_await kept_tile(service, rule, window, full_key, budget, counted_already))
-        co_return kept;
+        co_return CachedRead{std::move(kept->value), std::move(kept->tag)};
+
+    // The gzip entry's key, written on the frame: no allocation for a tile's key.
+    std::array<char, 192> tag_key_buffer;
+    const auto tag_key_end =
+        fmt::format_to_n(tag_key_buffer.data(), tag_key_buffer.size(), "{}:gz:{}",
+                         service.cache().key_namespace(), cache_key);
+    const std::string_view tag_key(tag_key_buffer.data(),
+                                   std::min(tag_key_end.size, tag_key_buffer.size()));
+    read_tag = read_tag && tag_key_end.size <= tag_key_buffer.size();
+    static constexpr std::string_view kTagEnd = kContentTagEnd;
 
     // Read from Redis, with the count unless it was made above. A tracked read (CLIENT CACHING
     // YES just before it) may be kept when no notice came while it travelled.
@@ -154,6 +178,8 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
     reads.push_back({"GET", full_key});
     if (keep)
         reads.push_back({"PTTL", full_key});
+    if (read_tag)
+        reads.push_back({"GETRANGE", tag_key, "0", kTagEnd});
     const std::vector<std::vector<std::string_view>> no_count;
     const auto epoch = redis.tracking_epoch();
     const auto sent = Clock::now();
@@ -167,7 +193,7 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
         if (!counted_already)
             warn_rate_limit(service, rule, e.what());
         service.logger()->warn("Cache get failed for {}: {}", cache_key, e.what());
-        co_return std::nullopt;
+        co_return CachedRead{};
     }
     if (!counted_already) {
         if (auto count =
@@ -175,6 +201,7 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
             refuse_if_over(rule, *count);
     }
     auto value = read_value(service, cache_key, replies.commands[keep ? 1 : 0]);
+    host::Bytes tag = read_tag ? tag_of(replies.commands.back()) : host::Bytes();
     if (keep && value && !value->empty() && redis.tracking() && redis.tracking_epoch() == epoch) {
         const auto& ttl = replies.commands[2];
         if (!ttl.error && ttl.reply.type == host::redis::Reply::Type::integer &&
@@ -182,10 +209,10 @@ host::awaitable<std::optional<host::Bytes>> enforce_rate_limit_and_read(
             const auto expires = ttl.reply.integer >= 0
                                      ? sent + std::chrono::milliseconds(ttl.reply.integer)
                                      : sent + std::chrono::hours(1);
-            service.kept_tiles().store(full_key, *value, expires);
+            service.kept_tiles().store(full_key, *value, expires, tag);
         }
     }
-    co_return value;
+    co_return CachedRead{std::move(value), std::move(tag)};
 }
 
 }  // namespace tileway

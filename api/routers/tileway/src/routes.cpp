@@ -41,6 +41,17 @@ host::http::Handler tile_route(ServicePtr service) {
     };
 }
 
+host::http::Handler tilejson_route(ServicePtr service) {
+    return [service](Call& call) -> host::awaitable<Response> {
+        co_return co_await get_tilejson(*service, call.text("layer_name"), call.request(),
+                                        call.db());
+    };
+}
+
+host::http::Handler style_route() {
+    return [](Call& call) -> host::awaitable<Response> { co_return get_style(call.request()); };
+}
+
 host::http::Handler zoom_info_route() {
     return [](Call& call) -> host::awaitable<Response> {
         co_return get_layer_zoom_info(call.text("layer_name"));
@@ -90,14 +101,16 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                 .params = {path_text("layer_name"), path_integer("z"), path_integer("x"),
                            path_integer("y")},
                 .uses_db = true,
-                .handler = tile_route(service)});
+                .handler = tile_route(service),
+                .cross_origin = true});
     router.add({.method = "GET",
                 .path = "/{layer_name}/zoom-info/",
                 .name = "get_layer_zoom_info",
                 .description = "Get zoom level information for a layer.",
                 .response = ResponseKind::json,
                 .params = {path_text("layer_name")},
-                .handler = zoom_info_route()});
+                .handler = zoom_info_route(),
+                .cross_origin = true});
     router.add({.method = "GET",
                 .path = "/{layer_name}/bbox/",
                 .name = "get_tile_bbox",
@@ -117,7 +130,8 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                            query_param("simplify", ParamType::boolean,
                                        "Apply geometry simplification", true)},
                 .uses_db = true,
-                .handler = bbox_route(service)});
+                .handler = bbox_route(service),
+                .cross_origin = true});
     router.add({.method = "GET",
                 .path = "/{layer_name}/",
                 .name = "get_central_tile_info",
@@ -125,13 +139,15 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                 .response = ResponseKind::json,
                 .params = {path_text("layer_name")},
                 .uses_db = true,
-                .handler = centroid_route(service)});
+                .handler = centroid_route(service),
+                .cross_origin = true});
     router.add({.method = "GET",
                 .path = "/layers/",
                 .name = "get_available_layers",
                 .description = "Get list of available layers and their configurations.",
                 .response = ResponseKind::json,
-                .handler = layers_route()});
+                .handler = layers_route(),
+                .cross_origin = true});
     router.add({.method = "POST",
                 .path = "/cache/invalidate/{layer_name}",
                 .name = "invalidate_cache_endpoint",
@@ -140,6 +156,22 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                 .response = ResponseKind::json,
                 .params = {path_text("layer_name")},
                 .handler = invalidate_route(service)});
+    router.add({.method = "GET",
+                .path = "/{layer_name}/tilejson.json",
+                .name = "get_tilejson",
+                .description = "TileJSON of a layer: its tile URL, zooms, extent and fields.",
+                .response = ResponseKind::json,
+                .params = {path_text("layer_name")},
+                .uses_db = true,
+                .handler = tilejson_route(service),
+                .cross_origin = true});
+    router.add({.method = "GET",
+                .path = "/style.json",
+                .name = "get_style",
+                .description = "Map style of the five layers, sources by TileJSON.",
+                .response = ResponseKind::json,
+                .handler = style_route(),
+                .cross_origin = true});
     router.add({.method = "GET",
                 .path = "/health/",
                 .name = "health_check",

@@ -1,11 +1,15 @@
 #include "endpoints.hpp"
 #include "failures.hpp"
+#include "host/negotiation.hpp"
 #include "rate_limit.hpp"
+#include "tile_delivery.hpp"
+#include "tile_metrics.hpp"
 #include "tile_query.hpp"
 #include "tileway/cache_keys.hpp"
 #include "tileway/catalogue.hpp"
 #include "tileway/mvt_sql.hpp"
 #include "tileway/tile_builder.hpp"
+#include "tileway/tile_encoding.hpp"
 #include "tileway/tile_grid.hpp"
 #include "tileway/zoom_config.hpp"
 
@@ -59,10 +63,13 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
     const bool servable = LAYER_CONFIG.contains(layer_name) && validate_tile_coords(z, x, y) &&
                           get_zoom_config(static_cast<int>(z), layer_name).has_value();
     const std::string cache_key = servable ? tile_cache_key(layer_name, z, x, y) : std::string();
-    std::optional<host::Bytes> cached_tile;
+    // A gzip client reads the tile's gzip entry; any other the raw tile and its content tag.
+    const bool gzip = host::http::accepts_gzip(request);
+    CachedRead cached;
     if (servable) {
-        cached_tile = co_await enforce_rate_limit_and_read(service, request, kTileRateLimit,
-                                                           cache_key, 1.0, budget);
+        cached = co_await enforce_rate_limit_and_read(service, request, kTileRateLimit,
+                                                      gzip ? gzip_cache_key(cache_key) : cache_key,
+                                                      1.0, budget, !gzip);
     } else {
         co_await enforce_rate_limit(service, request, kTileRateLimit, budget);
     }
@@ -77,16 +84,17 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
         co_return host::http::empty_response(204);
     const ZoomConfig& zoom_config = statement->second;
 
-    if (cached_tile && !cached_tile->empty()) {
-        co_return host::http::raw_response(
-            std::move(*cached_tile), kMvtMediaType,
-            {{"Cache-Control", fmt::format("public, max-age={}", zoom_config.cache_ttl)},
-             {"X-Cache", "HIT"}});
+    if (auto tile = co_await cached_tile_body(service, cache_key, std::move(cached), gzip,
+                                              zoom_config.cache_ttl)) {
+        count_cache_read(layer_name, "xyz", true);
+        co_return tile_answer(request, std::move(*tile), zoom_config.cache_ttl, "HIT");
     }
+    count_cache_read(layer_name, "xyz", false);
 
     const TileBounds bbox = xyz_to_bbox_web_mercator(z, x, y);
     std::optional<host::Bytes> mvt_content;
     try {
+        const StatementTimer timer(layer_name, zoom_band(z));
         mvt_content = co_await build_tile(db, layer_name, {z, x, y});
     } catch (...) {
         const std::string tile = fmt::format("{}/{}/{}/{}", layer_name, z, x, y);
@@ -99,8 +107,10 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
     }
 
     if (mvt_content && !mvt_content->empty()) {
-        service.cache_set_in_background(cache_key, *mvt_content, zoom_config.cache_ttl);
-        co_return host::http::raw_response(std::move(*mvt_content), kMvtMediaType);
+        co_return tile_answer(
+            request,
+            store_built_tile(service, cache_key, *mvt_content, gzip, zoom_config.cache_ttl),
+            std::nullopt, nullptr);
     }
     service.logger()->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y,
                            to_json(bbox).dump());

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tileway {
 
@@ -12,10 +13,11 @@ namespace tileway {
 //   z/x/y tile        "{layer}:{z}:{x}:{y}"                         plots:14:8801:7940
 //   bounding box      "bbox:{layer}:{minx}:{miny}:{maxx}:{maxy}:{max_features}:{simplified}"
 //   layer centroid    "centroid:{layer}"
+//   gzip entry        "gz:" and the key of a z/x/y or bounding-box tile (tile_encoding.hpp)
 //
 // Invalidating one layer deletes the keys that begin with the layer's name, that is its z/x/y
-// tiles only: its bounding-box tiles and its centroid keep their own expiry. Invalidating
-// everything deletes the whole namespace.
+// tiles only, and their gzip entries: its bounding-box tiles and its centroid keep their own
+// expiry. Invalidating everything deletes the whole namespace.
 
 std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int64_t x,
                            std::int64_t y);
@@ -33,9 +35,11 @@ std::string bbox_cache_key(std::string_view layer_name, double min_x, double min
 
 std::string centroid_cache_key(std::string_view layer_name);
 
-// SCAN patterns over full keys ("{namespace}:..."): one layer's z/x/y tiles, one caller-given
-// pattern, the whole namespace.
+// SCAN patterns over full keys ("{namespace}:..."): one layer's z/x/y tiles, the same and their
+// gzip entries, one caller-given pattern, the whole namespace.
 std::string layer_invalidation_pattern(std::string_view key_namespace, std::string_view layer_name);
+std::vector<std::string> layer_invalidation_patterns(std::string_view key_namespace,
+                                                     std::string_view layer_name);
 std::string namespaced_pattern(std::string_view key_namespace, std::string_view pattern);
 std::string namespace_pattern(std::string_view key_namespace);
 
