@@ -5,7 +5,7 @@ import { enableLabels } from './labels.js';
 import { LABELLED, MAX_ZOOM, buildStyle } from './layers.js';
 import { createPanel } from './panel.js';
 import { enablePlotDetails } from './site-plan.js';
-import { registerTileProtocol, tileStats } from './tiles.js';
+import { registerTileProtocol, tileStats, tileUrl } from './tiles.js';
 
 const maplibregl = window.maplibregl;
 
@@ -34,11 +34,12 @@ async function main() {
   registerGlyphProtocol(maplibregl);
   registerTileProtocol(maplibregl);
 
-  const [{ layers: catalogue }, plots] = await Promise.all([
+  const [{ layers: catalogue }, plots, served] = await Promise.all([
     envelope('/gis/layers/'),
     envelope('/gis/plots/'),
+    fetch('/gis/style.json').then((response) => response.json()),
   ]);
-  const style = buildStyle(catalogue);
+  const style = buildStyle(served, catalogue);
   const { latitude, longitude } = plots.centroid_wgs84;
   const map = new maplibregl.Map({
     container: 'map',
@@ -47,6 +48,11 @@ async function main() {
     zoom: plots.suggested_tile.z,
     maxZoom: MAX_ZOOM,
     hash: true,
+    // Tiles of this server go through the page's paced fetcher (tiles.js).
+    transformRequest: (url, type) =>
+      type === 'Tile' && new URL(url).origin === window.location.origin
+        ? { url: tileUrl(new URL(url).pathname) }
+        : undefined,
     attributionControl: { compact: true, customAttribution: 'Kavara land administration' },
   });
   window.kavara.map = map;

@@ -124,8 +124,7 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
                                                  rect.maxy, max_features, simplified);
     const bool gzip = host::http::accepts_gzip(request);
     auto read = co_await read_cached_tile(service, cache_key, 2.0, gzip);
-    if (auto tile =
-            co_await cached_tile_body(service, cache_key, std::move(read), gzip, CACHE_TTL_SHORT)) {
+    if (auto tile = co_await cached_tile_body(service, cache_key, read, gzip, CACHE_TTL_SHORT)) {
         count_cache_read(layer_name, "bbox", true);
         co_return tile_answer(request, std::move(*tile), CACHE_TTL_SHORT, "HIT");
     }

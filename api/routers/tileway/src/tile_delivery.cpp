@@ -31,7 +31,7 @@ TileBody tile_body(const host::Bytes& raw, const host::Bytes& entry, bool gzip) 
 
 host::awaitable<std::optional<TileBody>> cached_tile_body(const Service& service,
                                                           const std::string& cache_key,
-                                                          CachedRead read, bool gzip,
+                                                          CachedRead& read, bool gzip,
                                                           std::int64_t ttl) {
     if (gzip) {
         if (read.value) {
@@ -50,9 +50,12 @@ host::awaitable<std::optional<TileBody>> cached_tile_body(const Service& service
 host::awaitable<CachedRead> read_cached_tile(const Service& service, const std::string& cache_key,
                                              double timeout, bool gzip) {
     const std::string gzip_key = gzip_cache_key(cache_key);
-    if (gzip)
-        co_return CachedRead{co_await service.safe_cache_get(gzip_key, timeout), {}};
-    CachedRead read{co_await service.safe_cache_get(cache_key, timeout), {}};
+    CachedRead read;
+    if (gzip) {
+        read.value = co_await service.safe_cache_get(gzip_key, timeout);
+        co_return read;
+    }
+    read.value = co_await service.safe_cache_get(cache_key, timeout);
     if (!read.value || read.value->empty())
         co_return read;
     try {

@@ -30,7 +30,7 @@ TileBody tile_body(const host::Bytes& raw, const host::Bytes& entry, bool gzip);
 // missing costs one more read, of the raw tile.
 host::awaitable<std::optional<TileBody>> cached_tile_body(const Service& service,
                                                           const std::string& cache_key,
-                                                          CachedRead read, bool gzip,
+                                                          CachedRead& read, bool gzip,
                                                           std::int64_t ttl);
 
 // Reads what cached_tile_body needs for this client, each read bounded by `timeout`.

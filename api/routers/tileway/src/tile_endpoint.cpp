@@ -65,10 +65,12 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
     const std::string cache_key = servable ? tile_cache_key(layer_name, z, x, y) : std::string();
     // A gzip client reads the tile's gzip entry; any other the raw tile and its content tag.
     const bool gzip = host::http::accepts_gzip(request);
+    const std::string read_key = !servable ? std::string()
+                                 : gzip    ? gzip_cache_key(cache_key)
+                                           : cache_key;
     CachedRead cached;
     if (servable) {
-        cached = co_await enforce_rate_limit_and_read(service, request, kTileRateLimit,
-                                                      gzip ? gzip_cache_key(cache_key) : cache_key,
+        cached = co_await enforce_rate_limit_and_read(service, request, kTileRateLimit, read_key,
                                                       1.0, budget, !gzip);
     } else {
         co_await enforce_rate_limit(service, request, kTileRateLimit, budget);
@@ -84,8 +86,8 @@ host::awaitable<host::http::Response> get_tile_xyz(const Service& service, std::
         co_return host::http::empty_response(204);
     const ZoomConfig& zoom_config = statement->second;
 
-    if (auto tile = co_await cached_tile_body(service, cache_key, std::move(cached), gzip,
-                                              zoom_config.cache_ttl)) {
+    if (auto tile =
+            co_await cached_tile_body(service, cache_key, cached, gzip, zoom_config.cache_ttl)) {
         count_cache_read(layer_name, "xyz", true);
         co_return tile_answer(request, std::move(*tile), zoom_config.cache_ttl, "HIT");
     }
