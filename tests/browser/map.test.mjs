@@ -1,12 +1,14 @@
 // The demo page in a real browser against kavara-server on the seeded data: no console errors,
-// features with the catalogue's properties at zoom 16, only the layers served at zoom 5
-// requested, and the site plan of a clicked plot. Screenshots go to build/artifacts/.
+// the served style drawn with tiles of all five layers (by the page, and by the library alone as
+// any style client loads it), features with the catalogue's properties at zoom 16, only the
+// layers served at zoom 5 requested, and the site plan of a clicked plot. Screenshots go to
+// build/artifacts/.
 //
 // Needs KAVARA_SERVER_BIN (the server binary), the services of scripts/services (DATABASE_URL,
 // REDIS_*), the seeded data set, web/node_modules and a built web/dist.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
@@ -64,6 +66,37 @@ async function waitForIdle(page) {
         map.once('idle', done);
       }),
   );
+}
+
+// Features per vector source, from the tiles the map holds for the view.
+function sourceFeatures(page, names) {
+  return page.evaluate(
+    (sources) =>
+      Object.fromEntries(
+        sources.map((name) => [name, window.kavara.map.querySourceFeatures(name, { sourceLayer: name }).length]),
+      ),
+    names,
+  );
+}
+
+// A page of the server's origin that has nothing but the map library and the served style, as a
+// client that knows only the style's URL loads it: no pacing, no labels, no page code.
+async function openStyleOnly(context, origin, view) {
+  const index = readFileSync(join(root, 'web/dist/index.html'), 'utf8');
+  const asset = (pattern) => pattern.exec(index)[1];
+  const script = asset(/src="\.\/(assets\/maplibre-gl-[^"]+\.js)"/);
+  const css = asset(/href="\.\/(assets\/maplibre-gl-[^"]+\.css)"/);
+  const page = await context.newPage();
+  // Small, so the plain library's burst of tiles stays under the per-client rate limit.
+  await page.setViewportSize({ width: 512, height: 384 });
+  const body = `<!doctype html><html><head><link rel="stylesheet" href="/${css}"><script src="/${script}"></script></head>
+    <body style="margin:0"><div id="map" style="width:512px;height:384px"></div><script>
+      const map = new maplibregl.Map({ container: 'map', style: '${origin}/gis/style.json',
+        center: ${JSON.stringify(view.center)}, zoom: ${view.zoom} });
+      window.kavara = { map };
+    </script></body></html>`;
+  await page.route(`${origin}/style-only.html`, (route) => route.fulfill({ contentType: 'text/html', body }));
+  return page;
 }
 
 async function jump(page, view) {
@@ -127,6 +160,19 @@ describe('demo map in a browser', () => {
     assert.equal(await page.evaluate(() => window.kavara.error ?? null), null);
     console.log(`first plots drawn ${Math.round(timings.firstPlotsMs)} ms after navigation start`);
     await waitForIdle(page);
+    assert.deepEqual(consoleErrors, []);
+  });
+
+  it("builds on the served style and draws tiles of all five layers", async () => {
+    const served = await (await fetch(`${server.url}/gis/style.json`)).json();
+    const drawn = await page.evaluate(() => window.kavara.map.getStyle().layers.map((l) => l.id));
+    const servedIds = served.layers.map((l) => l.id);
+    assert.deepEqual(drawn.filter((id) => servedIds.includes(id)), servedIds, 'every served layer, in order');
+    const start = await page.evaluate(() => window.kavara.map.getCenter());
+    await jump(page, { center: start, zoom: 16 });
+    const counts = await sourceFeatures(page, Object.keys(served.sources));
+    for (const [name, count] of Object.entries(counts)) assert.ok(count > 0, `${name}: ${count} features`);
+    assert.deepEqual(Object.keys(counts).sort(), Object.keys(catalogue).sort());
     assert.deepEqual(consoleErrors, []);
   });
 
@@ -217,5 +263,21 @@ describe('demo map in a browser', () => {
     assert.equal(pdf, `/plots/site-plan/${target.id}.pdf`);
     await page.screenshot({ path: join(artifacts, 'site-plan.png') });
     assert.deepEqual(consoleErrors, []);
+  });
+
+  it('draws the five layers from the style URL alone', async () => {
+    const center = await page.evaluate(() => window.kavara.map.getCenter());
+    await page.waitForTimeout(1100); // a fresh rate-limit window after the page's own tiles
+    const bare = await openStyleOnly(browser, server.url, { center: [center.lng, center.lat], zoom: 16 });
+    const errors = [];
+    bare.on('console', (message) => message.type() === 'error' && errors.push(message.text()));
+    bare.on('pageerror', (error) => errors.push(String(error)));
+    await bare.goto(`${server.url}/style-only.html`, { waitUntil: 'load' });
+    await waitForIdle(bare);
+    await bare.screenshot({ path: join(artifacts, 'style-only-z16.png') });
+    const counts = await sourceFeatures(bare, Object.keys(catalogue));
+    for (const [name, count] of Object.entries(counts)) assert.ok(count > 0, `${name}: ${count} features`);
+    assert.deepEqual(errors, []);
+    await bare.close();
   });
 });
