@@ -2,14 +2,9 @@
 // the layer's estimated centre at each zoom given, through the same session layer as the server.
 //   kavara-bench-tiles LAYER Z [Z...]   (DATABASE_URL selects the database)
 //   kavara-bench-tiles --sql LAYER Z    prints the tile statement, its bounds as :min_x ... :max_y
-#include "host/database.hpp"
-#include "tileway/catalogue.hpp"
-#include "tileway/centroid.hpp"
+#include "bench_support.hpp"
 #include "tileway/mvt_sql.hpp"
 #include "tileway/tile_grid.hpp"
-
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -21,15 +16,10 @@
 
 namespace {
 
-host::awaitable<void> bench(std::string layer, std::vector<int> zooms) {
+host::awaitable<void> time_statements(std::string layer, std::vector<int> zooms) {
     const auto& config = tileway::LAYER_CONFIG.at(layer);
     auto db = host::database::get_db();
-    auto centre_row =
-        (co_await db->execute(tileway::centroid_sql(config.table, config.geom_col))).first();
-    if (!centre_row)
-        throw std::runtime_error("no extent estimate: run ANALYZE");
-    const double lat = (*centre_row)["lat"].as_double();
-    const double lon = (*centre_row)["lon"].as_double();
+    const auto [lat, lon] = co_await bench::layer_centre(*db, config);
     std::printf("layer %s, centre %.5f %.5f\n", layer.c_str(), lat, lon);
     std::printf("%4s %8s %10s %10s %10s\n", "z", "tiles", "median ms", "max ms", "avg bytes");
     for (int z : zooms) {
@@ -72,19 +62,5 @@ int main(int argc, char** argv) {
     std::vector<int> zooms;
     for (int i = 2; i < argc; ++i)
         zooms.push_back(std::atoi(argv[i]));
-    if (const char* url = std::getenv("DATABASE_URL"))
-        host::database::configure_default_pool({.conninfo = url, .size = 1});
-    int status = 0;
-    boost::asio::co_spawn(host::event_loop(), bench(argv[1], zooms), [&](std::exception_ptr e) {
-        if (!e)
-            return;
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& error) {
-            std::cerr << "kavara-bench-tiles: " << error.what() << "\n";
-            status = 1;
-        }
-    });
-    host::event_loop().run();
-    return status;
+    return bench::run("kavara-bench-tiles", time_statements(argv[1], zooms));
 }

@@ -115,4 +115,24 @@ void Service::cache_set_in_background(std::string_view key, const host::Bytes& v
         boost::asio::detached);
 }
 
+void Service::cache_derived_in_background(std::string key, host::Bytes source, std::int64_t ttl,
+                                          Derive derive) const {
+    // Posted behind the caller, so its answer goes out first; the service is held only weakly,
+    // since nothing waits for this.
+    boost::asio::co_spawn(
+        redis_client_.executor(),
+        [weak = weak_from_this(), key = std::move(key), source = std::move(source), ttl,
+         derive]() -> host::awaitable<void> {
+            const auto service = weak.lock();
+            if (!service)
+                co_return;
+            try {
+                service->cache_set_in_background(key, derive(source.view()), ttl);
+            } catch (const std::exception& e) {
+                service->logger()->warn("Cache set failed for {}: {}", key, e.what());
+            }
+        },
+        boost::asio::detached);
+}
+
 }  // namespace tileway

@@ -73,10 +73,15 @@ host::awaitable<CachedRead> read_cached_tile(const Service& service, const std::
 
 TileBody store_built_tile(const Service& service, const std::string& cache_key,
                           const host::Bytes& raw, bool gzip, std::int64_t ttl) {
-    const host::Bytes entry = gzip_entry(raw.view());
     service.cache_set_in_background(cache_key, raw, ttl);
-    service.cache_set_in_background(gzip_cache_key(cache_key), entry, ttl);
-    return tile_body(raw, entry, gzip);
+    if (gzip) {
+        const host::Bytes entry = gzip_entry(raw.view());
+        service.cache_set_in_background(gzip_cache_key(cache_key), entry, ttl);
+        return tile_body(raw, entry, true);
+    }
+    // A client that takes the raw bytes need not wait for their compression.
+    service.cache_derived_in_background(gzip_cache_key(cache_key), raw, ttl, gzip_entry);
+    return {raw, identity_etag(content_tag(raw.view())), false};
 }
 
 host::http::Response tile_answer(const host::http::Request& request, TileBody tile,

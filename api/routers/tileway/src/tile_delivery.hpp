@@ -38,6 +38,7 @@ host::awaitable<CachedRead> read_cached_tile(const Service& service, const std::
                                              double timeout, bool gzip);
 
 // Stores a built tile and its gzip entry in the background with `ttl`; the body for the client.
+// A client sent the raw bytes does not wait for the compression: it follows the answer.
 TileBody store_built_tile(const Service& service, const std::string& cache_key,
                           const host::Bytes& raw, bool gzip, std::int64_t ttl);
 

@@ -24,7 +24,11 @@ std::string gzip_cache_key(std::string_view cache_key);
 // The content tag of raw tile bytes.
 std::string content_tag(std::string_view raw);
 
+// The gzip compression of `raw` at `level` (0 to 12, as libdeflate counts).
+std::string gzip_bytes(std::string_view raw, int level);
+
 // The entry kept under the gzip key for these raw bytes: tag, then gzip bytes.
+// (What each zlib level costs on tiles: kavara-bench-gzip, figures in bench/README.md.)
 host::Bytes gzip_entry(std::string_view raw);
 
 // A gzip entry read back, sharing the entry's storage; null when it is not one.
