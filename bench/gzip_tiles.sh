@@ -22,14 +22,7 @@ server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
 
-read -r lat lon <<<"$(curl -s "http://127.0.0.1:$port/gis/plots/" |
-  sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')"
-tile_at() {  # z -> "x y" of the tile containing the layer's centre
-  awk -v lat="$lat" -v lon="$lon" -v z="$1" 'BEGIN {
-    pi = atan2(0, -1); n = 2 ^ z; r = lat * pi / 180;
-    x = int((lon + 180) / 360 * n); y = int((1 - log(sin(r)/cos(r) + 1/cos(r)) / pi) / 2 * n);
-    print x, y }'
-}
+source bench/plots_centre.sh
 forget() {  # path -> the tile's raw and gzip keys deleted
   local key=${1#/gis/}
   key=${key%.pbf}

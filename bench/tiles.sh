@@ -39,14 +39,7 @@ pids+=($!)
 for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
 redis-cli -p "$REDIS_PORT" -n "$redis_db" --scan --pattern 'mvt_v8:*' | xargs -r redis-cli -p "$REDIS_PORT" -n "$redis_db" del >/dev/null
 
-read -r lat lon <<<"$(curl -s "http://127.0.0.1:$port/gis/plots/" |
-  sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')"
-tile_at() {  # z -> "x y" of the tile containing the layer's centre
-  awk -v lat="$lat" -v lon="$lon" -v z="$1" 'BEGIN {
-    pi = atan2(0, -1); n = 2 ^ z; r = lat * pi / 180;
-    x = int((lon + 180) / 360 * n); y = int((1 - log(sin(r)/cos(r) + 1/cos(r)) / pi) / 2 * n);
-    print x, y }'
-}
+source bench/plots_centre.sh
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 result() { grep '^RESULT' | sed -E 's/RESULT rps=([0-9]+) p99_ms=([0-9.]+) errors=([0-9]+)/\1 \2 \3/'; }
 
