@@ -2,6 +2,9 @@
 
 #include <libpq-fe.h>
 
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,6 +29,13 @@ std::filesystem::path source_dir() {
 }
 std::filesystem::path binary_dir() {
     return KAVARA_BINARY_DIR;
+}
+
+void run_for(std::chrono::milliseconds time) {
+    run([](std::chrono::milliseconds wait) -> host::awaitable<void> {
+        boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, wait);
+        co_await timer.async_wait(boost::asio::use_awaitable);
+    }(time));
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {

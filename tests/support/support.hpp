@@ -32,6 +32,10 @@ T run(host::awaitable<T> op) {
     return future.get();
 }
 
+// Runs the process's event loop for `time`, so that work it started in the background (the
+// cache stores that follow a tile's answer) is done.
+void run_for(std::chrono::milliseconds time);
+
 std::string env_or(const char* name, const std::string& fallback);
 std::filesystem::path source_dir();
 std::filesystem::path binary_dir();

@@ -30,12 +30,19 @@ inline constexpr Family kRateLimitRefusals{"kavara_rate_limit_refusals_total", K
 inline constexpr Family kBackendErrors{"kavara_backend_errors_total", Kind::counter,
                                        "Failed Redis commands and PostgreSQL statements."};
 
+// Adds to a counter or a gauge (a gauge may go down).
+void add(const Family& family, Labels labels, double amount = 1);
+
+// Counts a failed PostgreSQL statement under kBackendErrors: `kind` "timeout" when it ran out of
+// time, "statement" for any other failure.
+inline void count_postgresql_error(std::string_view kind) {
+    add(kBackendErrors, {{"server", "postgresql"}, {"kind", kind}});
+}
+
 // Maps the table into memory that forked children share. Call once, before forking; without it
 // the process counts in a table of its own.
 void share_between_processes();
 
-// Adds to a counter or a gauge (a gauge may go down).
-void add(const Family& family, Labels labels, double amount = 1);
 // Records one observation of a histogram, in seconds.
 void observe(const Family& family, Labels labels, double seconds);
 

@@ -4,6 +4,7 @@
 #include "site_plan_harness.hpp"
 
 #include "host/database.hpp"
+#include "host/metrics.hpp"
 #include "host/runtime.hpp"
 #include "support.hpp"
 
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -186,8 +188,21 @@ TEST_F(StoredPlanRoutes, DrawingDoesNotHoldTheDatabaseConnection) {
                             "/plots/site-plan/101.png?max_width_mm=594&max_height_mm=420"}));
 }
 
+// The process's count of PostgreSQL time-outs, from its metrics.
+double postgresql_timeouts() {
+    std::istringstream lines(host::metrics::exposition());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("kavara_backend_errors_total{", 0) == 0 &&
+            line.find("server=\"postgresql\"") != std::string::npos &&
+            line.find("kind=\"timeout\"") != std::string::npos)
+            return std::stod(line.substr(line.rfind(' ') + 1));
+    }
+    return 0;
+}
+
 // Another session holding a lock on the plots stalls the lookup; the request is answered 503 in
-// bounded time, and the pooled session works again once the lock is gone.
+// bounded time and counted as a PostgreSQL time-out, and the pooled session works again once the
+// lock is gone.
 TEST_F(StoredPlanRoutes, AStalledDatabaseIsReportedNotWaitedFor) {
     std::unique_ptr<PGconn, decltype(&PQfinish)> locker(
         PQconnectdb(fixture_database().url().c_str()), &PQfinish);
@@ -198,12 +213,14 @@ TEST_F(StoredPlanRoutes, AStalledDatabaseIsReportedNotWaitedFor) {
         ASSERT_EQ(PQresultStatus(result.get()), PGRES_COMMAND_OK) << statement;
     };
     exec(R"(BEGIN; LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE)");
+    const double timeouts = postgresql_timeouts();
     const auto started = std::chrono::steady_clock::now();
     auto stalled = get("/plots/site-plan/101.png");
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(stalled.status, 503u);
     EXPECT_NE(detail(stalled).find("plot 101"), std::string::npos) << detail(stalled);
     EXPECT_LT(waited, std::chrono::seconds(8));
+    EXPECT_EQ(postgresql_timeouts(), timeouts + 1);
     exec("ROLLBACK");
     EXPECT_EQ(get("/plots/site-plan/101.png").status, 200u);
 }

@@ -2,9 +2,6 @@
 // unchanged, an empty value versus a miss, the TTL sent, a refused TTL, and the health probe.
 #include "harness.hpp"
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include "tileway/cache.hpp"
 
 #include <gtest/gtest.h>
@@ -166,11 +163,7 @@ TEST_F(TileCache, EachRequestSendsOnlyTheCommandsItNeeds) {
     Counts miss = tracked_read;
     miss["set"] = 2;
     // Both are stored in the background, after the answer.
-    run([]() -> host::awaitable<void> {
-        boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor,
-                                        std::chrono::milliseconds(200));
-        co_await timer.async_wait(boost::asio::use_awaitable);
-    }());
+    run_for(std::chrono::milliseconds(200));
     EXPECT_EQ(commands.now(), miss);
 
     commands.reset();

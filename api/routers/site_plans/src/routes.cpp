@@ -1,5 +1,6 @@
 #include "site_plans/routes.hpp"
 
+#include "host/database.hpp"
 #include "host/metrics.hpp"
 
 #include "plan_rate_limit.hpp"
@@ -169,9 +170,13 @@ host::awaitable<StoredPlan> stored_plan(host::http::Call& call) {
         records = co_await host::wait_for(load_plot_records(call.db(), plan.plot_id, plan.paper),
                                           kRecordsTimeLimit);
     } catch (const host::TimeoutError&) {
+        host::metrics::count_postgresql_error("timeout");
         throw host::http::HTTPException(
             503, fmt::format("The records of plot {} could not be read within {} s; try again",
                              plan.plot_id, kRecordsTimeLimit.count()));
+    } catch (const host::database::DatabaseError&) {
+        host::metrics::count_postgresql_error("statement");
+        throw;
     }
     // The connection goes back to the pool now rather than idling in its transaction while the
     // plan is drawn.

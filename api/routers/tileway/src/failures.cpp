@@ -23,12 +23,10 @@ void answer_current_failure(const host::Logger& logger, const FailureAnswers& an
     try {
         throw;
     } catch (const host::TimeoutError& e) {
-        host::metrics::add(host::metrics::kBackendErrors,
-                           {{"server", "postgresql"}, {"kind", "timeout"}});
+        host::metrics::count_postgresql_error("timeout");
         answer(answers.timeout, e.what());
     } catch (const host::database::DatabaseError& e) {
-        host::metrics::add(host::metrics::kBackendErrors,
-                           {{"server", "postgresql"}, {"kind", "statement"}});
+        host::metrics::count_postgresql_error("statement");
         answer(answers.database, e.what());
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
