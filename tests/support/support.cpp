@@ -32,6 +32,15 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+void settle() {
+    auto& loop = host::event_loop();
+    loop.restart();
+    while (host::background_tasks() > 0) {
+        if (loop.run_one() == 0)
+            loop.restart();
+    }
+}
+
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {

@@ -32,6 +32,10 @@ T run(host::awaitable<T> op) {
     return future.get();
 }
 
+// Runs the event loop until the background tasks requests left behind (the cache writes after
+// an answer) have finished, so that a test sees what they stored or logged.
+void settle();
+
 std::string env_or(const char* name, const std::string& fallback);
 std::filesystem::path source_dir();
 std::filesystem::path binary_dir();

@@ -6,9 +6,6 @@
 #include "tileway/mvt_sql.hpp"
 #include "tileway/tile_grid.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-
 #include <iostream>
 
 namespace tileway {
@@ -94,25 +91,19 @@ host::awaitable<void> Service::safe_cache_set(std::string key, host::Bytes value
     }
 }
 
-}  // namespace tileway
-
-namespace tileway {
-
 void Service::cache_set_in_background(std::string_view key, const host::Bytes& value,
                                       std::int64_t ttl) const {
-    // The command is encoded here, so the coroutine needs nothing of this object but the logger.
+    // The command is encoded here, so the task needs nothing of this object but the logger. Its
+    // limit is the cache read's: a stalled Redis must not pile up tiles waiting to be stored.
     auto store = redis_client_.set(cache_._make_key(key), value.view(), ttl);
-    boost::asio::co_spawn(
-        redis_client_.executor(),
-        [store = std::move(store), logger = logger_,
-         key = std::string(key)]() mutable -> host::awaitable<void> {
-            try {
-                co_await host::wait_for(std::move(store), host::seconds_to_duration(5.0));
-            } catch (const std::exception& e) {
-                logger->warn("Cache set failed for {}: {}", key, e.what());
-            }
-        },
-        boost::asio::detached);
+    host::spawn_background([](host::awaitable<void> command, std::shared_ptr<spdlog::logger> logger,
+                              std::string stored_key) -> host::awaitable<void> {
+        try {
+            co_await host::wait_for(std::move(command), 1.0);
+        } catch (const std::exception& e) {
+            logger->warn("Cache set failed for {}: {}", stored_key, e.what());
+        }
+    }(std::move(store), logger_, std::string(key)));
 }
 
 }  // namespace tileway
