@@ -94,7 +94,9 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
                                                     BboxQuery query,
                                                     const host::http::Request& request,
                                                     host::database::Session& db) {
-    co_await enforce_rate_limit(service, request, kBboxRateLimit);
+    const RedisBudget counting;
+    co_await enforce_rate_limit(service, request, kBboxRateLimit, counting);
+    const auto redis_left = counting.left();
 
     const LayerConfig& layer = require_layer(layer_name);
     if (query.srid != 4326 && query.srid != 3857) {
@@ -119,7 +121,10 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
     const bool simplified = query.simplify && bbox_area > 0.01;
     const std::string cache_key = bbox_cache_key(layer_name, rect.minx, rect.miny, rect.maxx,
                                                  rect.maxy, max_features, simplified);
-    auto cached_tile = co_await service.safe_cache_get(cache_key, 2.0);
+    // The count and the read share the Redis budget of a tile; the transformation in between
+    // is not charged to it.
+    const RedisBudget reading(redis_left);
+    auto cached_tile = co_await service.safe_cache_get(cache_key, 2.0, &reading);
     const std::string cache_control = fmt::format("public, max-age={}", CACHE_TTL_SHORT);
     if (cached_tile && !cached_tile->empty()) {
         co_return host::http::raw_response(std::move(*cached_tile), kMvtMediaType,
