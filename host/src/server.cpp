@@ -32,7 +32,7 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using detail::trim_blanks;
+using host::detail::trim_blanks;
 
 // The trusted proxies, parsed once: single addresses and networks. Entries that are neither
 // never match.

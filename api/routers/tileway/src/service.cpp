@@ -71,9 +71,11 @@ Service::Service(Settings settings, boost::asio::any_io_executor executor)
 host::awaitable<std::optional<host::Bytes>> Service::safe_cache_get(
     std::string key, double timeout, const RedisBudget* budget) const {
     try {
-        const auto limit = host::seconds_to_duration(timeout);
-        co_return co_await host::wait_for(cache_.get(key),
-                                          budget ? budget->next_wait(limit) : limit);
+        // Worked out before the co_await: GCC 12 mishandles a conditional inside one.
+        auto limit = host::seconds_to_duration(timeout);
+        if (budget)
+            limit = budget->next_wait(limit);
+        co_return co_await host::wait_for(cache_.get(key), limit);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         logger_->warn("Cache get failed for {}: {}", key, e.what());
