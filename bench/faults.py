@@ -152,13 +152,17 @@ class Load:
 
         def one(seed):
             rng = random.Random(seed)
+            sent = 0
             while not stop.is_set():
                 kind, path, tile = self.uncached_tile(rng)
+                # An address a request: the burst is about the pool, not the rate limit.
+                client = f"203.0.{seed % 250}.{sent % 250}"
+                sent += 1
                 start = time.monotonic()
                 status = "conn-error"
                 try:
                     conn = http.client.HTTPConnection("127.0.0.1", self.args.port, timeout=60)
-                    conn.request("GET", path, headers={"X-Forwarded-For": f"203.0.113.{seed % 250}"})
+                    conn.request("GET", path, headers={"X-Forwarded-For": client})
                     response = conn.getresponse()
                     response.read()
                     status = response.status
@@ -182,17 +186,21 @@ def abnormal(kind, status, seconds):
 
 def phase_row(name, answers, fault_start, fault_end, window_end):
     inside = [a for a in answers if fault_start <= a[1] < window_end or fault_start <= a[2] < window_end]
-    by_status = {}
+    by_status, by_kind = {}, {}
     for kind, start, end, status in inside:
         by_status[status] = by_status.get(status, 0) + 1
-    longest = max((end - start for _, start, end, _ in inside), default=0.0)
-    longest_tile = max((end - start for kind, start, end, _ in inside if kind in ("tile", "bbox")), default=0.0)
+        by_kind[f"{kind} {status}"] = by_kind.get(f"{kind} {status}", 0) + 1
+    longest, longest_kind = max(((end - start, kind) for kind, start, end, _ in inside), default=(0.0, "-"))
+    tiles = sorted(end - start for kind, start, end, _ in inside if kind in ("tile", "bbox"))
+    longest_tile = tiles[-1] if tiles else 0.0
+    tile_p99 = tiles[int(len(tiles) * 0.99)] if tiles else 0.0
     late = [end for kind, start, end, status in inside if abnormal(kind, status, end - start)]
     recovery = max(0.0, max(late) - fault_end) if late else 0.0
     unspecified = sum(n for s, n in by_status.items() if s not in SPECIFIED)
     return {"phase": name, "answers": len(inside),
             "by_status": dict(sorted(by_status.items(), key=lambda kv: str(kv[0]))),
-            "longest_ms": round(longest * 1000), "longest_tile_ms": round(longest_tile * 1000),
+            "by_kind": dict(sorted(by_kind.items())),
+            "longest_ms": round(longest * 1000), "longest_kind": longest_kind, "longest_tile_ms": round(longest_tile * 1000), "tile_p99_ms": round(tile_p99 * 1000),
             "fault_s": round(fault_end - fault_start, 2), "recovery_ms": round(recovery * 1000),
             "unspecified": unspecified}
 
@@ -241,7 +249,12 @@ def main():
     load = Load(args, extent, ids, recorder)
     load.start()
     time.sleep(args.quiet)
-    rows = []
+    # The same load without a fault, for comparison.
+    recorder.phase = "no fault"
+    calm = time.monotonic()
+    time.sleep(args.after)
+    rows = [phase_row("no fault", list(recorder.answers), calm, calm, time.monotonic())]
+    print(json.dumps(rows[-1]), flush=True)
     for name in args.faults.split(","):
         recorder.phase = name
         time.sleep(args.quiet)
@@ -271,13 +284,14 @@ def main():
     for s in recorder.samples:
         sampled[s[0]] = sampled.get(s[0], 0) + 1
     print()
-    print("| Phase | Answers by status | Longest answer (tile) | Recovery after the fault | Wrong tiles |")
+    print("| Phase (fault time) | Answers by status | Longest answer; longest tile | Recovery after the fault | Wrong tiles of sampled |")
     print("|---|---|---|---|---|")
     for row in rows:
         statuses = ", ".join(f"{k}: {v}" for k, v in row["by_status"].items())
         row["wrong"] = wrong.get(row["phase"], 0)
         row["sampled"] = sampled.get(row["phase"], 0)
-        print(f"| {row['phase']} ({row['fault_s']} s) | {statuses} | {row['longest_ms']} ms ({row['longest_tile_ms']} ms) "
+        print(f"| {row['phase']} ({row['fault_s']} s) | {statuses} | {row['longest_ms']} ms {row['longest_kind']}, "
+              f"{row['longest_tile_ms']} ms tile (p99 {row['tile_p99_ms']} ms) "
               f"| {row['recovery_ms']} ms | {row['wrong']} of {row['sampled']} |")
     if args.json:
         with open(args.json, "w") as out:
