@@ -18,9 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Paper up to A2 keeps a run quick; larger paper only draws more bands of the same kind.
         if (request.options.max_width_mm > 600 || request.options.max_height_mm > 600)
             return 0;
-        const auto result = plots::generate_plot(request.parcel_data,
-                                                 request.selected_parcel_number,
-                                                 request.road_data, request.options);
+        const auto result =
+            plots::generate_plot(request.parcel_data, request.selected_parcel_number,
+                                 request.road_data, request.options);
         if (result.image64.empty())
             std::abort();
     } catch (const plots::ValueError&) {

@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string in_pieces = read_all(bytes, piece);
     const std::string at_once = read_all(bytes, bytes.size() + 1);
     // A malformed stream may be noticed at different points; what was read before must agree.
-    if (in_pieces.rfind("malformed") == std::string::npos && at_once.rfind("malformed") == std::string::npos &&
-        in_pieces != at_once)
+    if (in_pieces.rfind("malformed") == std::string::npos &&
+        at_once.rfind("malformed") == std::string::npos && in_pieces != at_once)
         std::abort();
     return 0;
 }

@@ -24,14 +24,20 @@ Handler echo(std::vector<Param> params) {
         nlohmann::ordered_json body;
         for (const auto& p : params) {
             switch (p.type) {
-            case ParamType::text: body[p.name] = call.text(p.name); break;
-            case ParamType::integer:
-                body[p.name] = call.integer(p.name);
-                if (p.minimum && call.integer(p.name) < *p.minimum)
-                    std::abort();
-                break;
-            case ParamType::real: body[p.name] = call.real(p.name); break;
-            case ParamType::boolean: body[p.name] = call.boolean(p.name); break;
+                case ParamType::text:
+                    body[p.name] = call.text(p.name);
+                    break;
+                case ParamType::integer:
+                    body[p.name] = call.integer(p.name);
+                    if (p.minimum && call.integer(p.name) < *p.minimum)
+                        std::abort();
+                    break;
+                case ParamType::real:
+                    body[p.name] = call.real(p.name);
+                    break;
+                case ParamType::boolean:
+                    body[p.name] = call.boolean(p.name);
+                    break;
             }
         }
         co_return json_response(body);
@@ -51,7 +57,9 @@ Param path_param(std::string name, ParamType type) {
 
 Param query(std::string name, ParamType type, std::optional<ParamValue> fallback = std::nullopt,
             std::optional<std::int64_t> minimum = std::nullopt) {
-    return {.name = std::move(name), .type = type, .default_value = std::move(fallback),
+    return {.name = std::move(name),
+            .type = type,
+            .default_value = std::move(fallback),
             .minimum = minimum};
 }
 
@@ -74,10 +82,10 @@ const App& app() {
         gis.add(route("POST", "/cache/invalidate/{layer_name}", {layer}));
         a.mount(gis);
         Router plots("/plots");
-        plots.add(route("GET", "/site-plan/{plot_id}.png",
-                        {path_param("plot_id", ParamType::integer),
-                         query("max_width_mm", ParamType::real, 0.0),
-                         query("max_height_mm", ParamType::real, 0.0)}));
+        plots.add(route(
+            "GET", "/site-plan/{plot_id}.png",
+            {path_param("plot_id", ParamType::integer), query("max_width_mm", ParamType::real, 0.0),
+             query("max_height_mm", ParamType::real, 0.0)}));
         a.mount(plots);
         return a;
     }();
@@ -85,9 +93,10 @@ const App& app() {
 }
 
 const ServerOptions& options() {
-    static const ServerOptions o{.header_limit = 4096,
-                                 .body_limit = 8192,
-                                 .trusted_proxies = parse_trusted_proxies("127.0.0.1, 10.0.0.0/8, ::1")};
+    static const ServerOptions o{
+        .header_limit = 4096,
+        .body_limit = 8192,
+        .trusted_proxies = parse_trusted_proxies("127.0.0.1, 10.0.0.0/8, ::1")};
     return o;
 }
 

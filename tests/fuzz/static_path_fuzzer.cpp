@@ -34,9 +34,9 @@ const host::http::StaticFiles& files() {
         fs::create_symlink(base / "secret.txt", base / "root" / "out.txt", ec);
         std::atexit([] {
             std::error_code ignored;
-            fs::remove_all(fs::temp_directory_path() /
-                               ("kavara-fuzz-static-" + std::to_string(::getpid())),
-                           ignored);
+            fs::remove_all(
+                fs::temp_directory_path() / ("kavara-fuzz-static-" + std::to_string(::getpid())),
+                ignored);
         });
         return host::http::StaticFiles(base / "root");
     }();
