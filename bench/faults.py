@@ -194,7 +194,10 @@ def phase_row(name, answers, fault_start, fault_end, window_end):
     tiles = sorted(end - start for kind, start, end, _ in inside if kind in ("tile", "bbox"))
     longest_tile = tiles[-1] if tiles else 0.0
     tile_p99 = tiles[int(len(tiles) * 0.99)] if tiles else 0.0
-    late = [end for kind, start, end, status in inside if abnormal(kind, status, end - start)]
+    # A failed answer counts whenever it came; a slow one only if it was asked before the fault
+    # ended (a later one is slow for the load's own reasons, which "no fault" shows).
+    late = [end for kind, start, end, status in inside
+            if abnormal(kind, status, end - start) and (start < fault_end or status not in NORMAL[kind][0])]
     recovery = max(0.0, max(late) - fault_end) if late else 0.0
     unspecified = sum(n for s, n in by_status.items() if s not in SPECIFIED)
     return {"phase": name, "answers": len(inside),
