@@ -32,6 +32,22 @@ std::size_t count_starting(const std::vector<std::string>& lines, const std::str
         lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
+// The warnings once `count` of them start with `prefix`: a tile is stored after it is answered,
+// so the event loop runs on until the write's warning has come (or two seconds passed).
+std::vector<std::string> warnings_once(const host::logging::Capture& log, const std::string& prefix,
+                                       std::size_t count) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (count_starting(tileway_lines(log, warn), prefix) < count &&
+           std::chrono::steady_clock::now() < until) {
+        run([]() -> host::awaitable<void> {
+            boost::asio::steady_timer tick(co_await boost::asio::this_coro::executor,
+                                           std::chrono::milliseconds(20));
+            co_await tick.async_wait(boost::asio::use_awaitable);
+        }());
+    }
+    return tileway_lines(log, warn);
+}
+
 TEST_F(RedisDown, TilesAreBuiltFromTheDatabaseWithOneWarningPerFailedStep) {
     const auto tile = tile_with_plots(14);
     const auto target = "/gis/plots/" + tile.path() + ".pbf";
@@ -50,8 +66,9 @@ TEST_F(RedisDown, TilesAreBuiltFromTheDatabaseWithOneWarningPerFailedStep) {
         }
         first_body = response.body;
     }
-    const auto lines = tileway_lines(log_, warn);
-    EXPECT_EQ(lines.size(), 6u);
+    const auto lines = warnings_once(log_, "Cache set failed for " + key + ": ", 2);
+    // Besides the start-up warning of the service, when this test loads it.
+    EXPECT_EQ(lines.size() - count_starting(lines, "No admin token is set"), 6u);
     EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), 2u);
     EXPECT_EQ(count_starting(lines, "Cache get failed for " + key + ": "), 2u);
     EXPECT_EQ(count_starting(lines, "Cache set failed for " + key + ": "), 2u);
@@ -61,7 +78,7 @@ TEST_F(RedisDown, TilesAreBuiltFromTheDatabaseWithOneWarningPerFailedStep) {
     auto bbox = get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client());
     EXPECT_EQ(bbox.status, 200u);
     EXPECT_EQ(bbox.header("X-Cache"), "MISS");
-    const auto bbox_lines = tileway_lines(log_, warn);
+    const auto bbox_lines = warnings_once(log_, "Cache set failed for bbox:plots:", 1);
     EXPECT_EQ(count_starting(bbox_lines, "Rate limit"), 0u);
     EXPECT_EQ(count_starting(bbox_lines, "Cache get failed for bbox:plots:"), 1u);
     EXPECT_EQ(count_starting(bbox_lines, "Cache set failed for bbox:plots:"), 1u);
@@ -160,7 +177,8 @@ TEST_F(RedisDown, AStalledRedisDelaysATileByAQuarterOfASecondAtMost) {
         const auto lines = tileway_lines(log_, warn);
         EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), c.rate_warnings) << c.path;
         EXPECT_EQ(count_starting(lines, "Cache get failed for "), 1u) << c.path;
-        EXPECT_EQ(count_starting(lines, "Cache set failed for "), 1u) << c.path;
+        // The answer did not wait for the write, which waits for Redis under its own limit.
+        EXPECT_EQ(count_starting(lines, "Cache set failed for "), 0u) << c.path;
     }
     program_redis().resume();
     EXPECT_EQ(get(target, fresh_client()).header("X-Cache"), "HIT");
