@@ -32,19 +32,11 @@ std::size_t count_starting(const std::vector<std::string>& lines, const std::str
         lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
-// The warnings once `count` of them start with `prefix`: a tile is stored after it is answered,
-// so the event loop runs on until the write's warning has come (or two seconds passed).
+// The warnings once `count` of them start with `prefix`: the write's warning comes after the
+// answer.
 std::vector<std::string> warnings_once(const host::logging::Capture& log, const std::string& prefix,
                                        std::size_t count) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (count_starting(tileway_lines(log, warn), prefix) < count &&
-           std::chrono::steady_clock::now() < until) {
-        run([]() -> host::awaitable<void> {
-            boost::asio::steady_timer tick(co_await boost::asio::this_coro::executor,
-                                           std::chrono::milliseconds(20));
-            co_await tick.async_wait(boost::asio::use_awaitable);
-        }());
-    }
+    run_loop_until([&] { return count_starting(tileway_lines(log, warn), prefix) >= count; });
     return tileway_lines(log, warn);
 }
 
