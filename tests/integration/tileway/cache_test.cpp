@@ -152,6 +152,7 @@ TEST_F(TileCache, EachRequestSendsOnlyTheCommandsItNeeds) {
 
     get("/gis/lgas/2/2/1.pbf", fresh_client());  // the connections are up and tracking
     commands.reset();
+    const auto epoch = service()->redis_client().tracking_epoch();
     ASSERT_EQ(get(target, fresh_client()).status, 200u);
     // A read the process may keep asks Redis to track the key (CLIENT CACHING YES) and for its
     // expiry.
@@ -161,6 +162,11 @@ TEST_F(TileCache, EachRequestSendsOnlyTheCommandsItNeeds) {
     tracked_read["pttl"] = 1;
     Counts miss = tracked_read;
     miss["set"] = 1;
+    // The write follows the answer, and Redis's notice of it (the read was tracked) follows the
+    // write; a notice arriving during the next read would keep that read from being kept.
+    run_loop_until([&] {
+        return commands.now() == miss && service()->redis_client().tracking_epoch() > epoch;
+    });
     EXPECT_EQ(commands.now(), miss);
 
     commands.reset();

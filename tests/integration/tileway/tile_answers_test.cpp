@@ -108,6 +108,7 @@ TEST_P(TileCacheBands, AMissIsBuiltAndStoredAndTheNextRequestIsAHit) {
     EXPECT_EQ(miss.header("Cache-Control"), "");
     EXPECT_EQ(miss.header("X-Cache"), "");
     ASSERT_FALSE(miss.body.empty());
+    run_loop_until([&] { return redis_.exists(key); });  // stored after the answer
     EXPECT_EQ(redis_.get(key), miss.body.str());
     EXPECT_GT(redis_.ttl(key), ttl - 10);
     EXPECT_LE(redis_.ttl(key), ttl);
@@ -146,6 +147,7 @@ TEST_F(TileAnswers, AnEmptyStoredValueIsAMissAndIsReplaced) {
     auto response = get(tile_target("plots", tile), fresh_client());
     EXPECT_EQ(response.status, 200u);
     EXPECT_EQ(response.header("X-Cache"), "");
+    run_loop_until([&] { return redis_.get(key) != ""; });  // stored after the answer
     EXPECT_EQ(redis_.get(key), response.body.str());
     redis_.del(key);
 }
