@@ -1,6 +1,7 @@
 #include "host/server.hpp"
 
 #include "host/logging.hpp"
+#include "request_message.hpp"
 #include "text.hpp"
 
 #include <boost/asio/as_tuple.hpp>
@@ -31,7 +32,7 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using detail::trim_blanks;
+using host::detail::trim_blanks;
 
 // The trusted proxies, parsed once: single addresses and networks. Entries that are neither
 // never match.
@@ -167,25 +168,6 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
 namespace {
 
-Request to_request(bhttp::request<bhttp::string_body>& message, std::string client) {
-    Request request;
-    request.method = std::string(message.method_string());
-    request.target = std::string(message.target());
-    auto question = request.target.find('?');
-    request.path = request.target.substr(0, question);
-    if (question != std::string::npos)
-        request.query = request.target.substr(question + 1);
-    for (const auto& field : message) {
-        std::string name(field.name_string());
-        for (auto& c : name)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        request.headers.emplace_back(std::move(name), std::string(field.value()));
-    }
-    request.body = std::move(message.body());  // the message is not read again
-    request.client_host = std::move(client);
-    return request;
-}
-
 bool same_name(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
@@ -235,15 +217,6 @@ void write_head(const Response& response, unsigned version, bool keep_alive, std
     head.append("\r\n");
 }
 
-// Answers that end the connection: the request could not be read.
-unsigned status_for_read_error(const boost::system::error_code& ec) {
-    if (ec == bhttp::error::header_limit)
-        return 431;
-    if (ec == bhttp::error::body_limit)
-        return 413;
-    return 400;
-}
-
 bool is_parse_error(const boost::system::error_code& ec) {
     return ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
            ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
@@ -277,8 +250,8 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         if (read_ec) {
             if (is_parse_error(read_ec) || read_ec == bhttp::error::partial_message) {
                 // The wire message points into `answer`, which must outlive the write.
-                const Response answer = error_response(
-                    status_for_read_error(read_ec), reason_phrase(status_for_read_error(read_ec)));
+                const unsigned status = detail::status_for_read_error(read_ec);
+                const Response answer = error_response(status, reason_phrase(status));
                 co_await write_response(stream, answer, 11, false, head);
             }
             break;
@@ -289,7 +262,7 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         std::string client = peer_trusted && !forwarded_for.empty()
                                  ? client_behind(peer, forwarded_for, proxies)
                                  : peer;
-        Request request = to_request(message, std::move(client));
+        Request request = detail::to_request(message, std::move(client));
         request.via_trusted_proxy = peer_trusted;
         Response response = co_await app.handle(request);
         bool keep_alive = message.keep_alive() && !stopping;

@@ -239,6 +239,20 @@ void RedisInspector::del_matching(const std::string& pattern) {
         del(key);
 }
 
+bool run_loop_until(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        run([]() -> host::awaitable<void> {
+            boost::asio::steady_timer tick(co_await boost::asio::this_coro::executor,
+                                           std::chrono::milliseconds(10));
+            co_await tick.async_wait(boost::asio::use_awaitable);
+        }());
+    }
+    return true;
+}
+
 std::vector<std::string> tileway_lines(const host::logging::Capture& capture,
                                        spdlog::level::level_enum level) {
     return capture.messages("kavara.tileway", level);

@@ -65,10 +65,14 @@ Service::Service(Settings settings, boost::asio::any_io_executor executor)
     warm_statements();
 }
 
-host::awaitable<std::optional<host::Bytes>> Service::safe_cache_get(std::string key,
-                                                                    double timeout) const {
+host::awaitable<std::optional<host::Bytes>> Service::safe_cache_get(
+    std::string key, double timeout, const RedisBudget* budget) const {
     try {
-        co_return co_await host::wait_for(cache_.get(key), timeout);
+        // Worked out before the co_await: GCC 12 mishandles a conditional inside one.
+        auto limit = host::seconds_to_duration(timeout);
+        if (budget)
+            limit = budget->next_wait(limit);
+        co_return co_await host::wait_for(cache_.get(key), limit);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         logger_->warn("Cache get failed for {}: {}", key, e.what());

@@ -58,8 +58,9 @@ class Service {
     host::NearCache& kept_tiles() const noexcept { return kept_tiles_; }
 
     // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
-    host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key,
-                                                               double timeout = 1.0) const;
+    // With `budget`, waits at most what is left of it.
+    host::awaitable<std::optional<host::Bytes>> safe_cache_get(
+        std::string key, double timeout = 1.0, const RedisBudget* budget = nullptr) const;
     // Stores the bytes; failures are logged as a warning and ignored. With `budget`, waits at
     // most what is left of it.
     host::awaitable<void> safe_cache_set(std::string key, host::Bytes value, std::int64_t ttl,
