@@ -10,6 +10,11 @@ std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int
     return fmt::format("{}:{}:{}:{}", layer_name, z, x, y);
 }
 
+void append_tile_keys(std::vector<std::string>& keys, std::string_view layer_name,
+                      const TileAddress& tile) {
+    keys.push_back(tile_cache_key(layer_name, tile.z, tile.x, tile.y));
+}
+
 std::string bbox_cache_key(std::string_view layer_name, double min_x, double min_y, double max_x,
                            double max_y, std::int64_t max_features, bool simplified) {
     // "%.0f": whole metres, halves to even on the exact binary value.

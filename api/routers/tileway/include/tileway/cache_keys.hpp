@@ -1,8 +1,11 @@
 #pragma once
 
+#include "tileway/tile_grid.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tileway {
 
@@ -28,6 +31,11 @@ std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int
 // the rectangle of a large, simplified EPSG:4326 one. Writing the decision keeps the key's form,
 // so entries written under the flag simply expire, and requests that build the same tile share
 // its entry whatever their flag says.
+// Appends every key the cache may hold for z/x/y tile `tile` of the layer: what purging a tile
+// deletes. A new family of per-tile entries is added here, and every purge follows.
+void append_tile_keys(std::vector<std::string>& keys, std::string_view layer_name,
+                      const TileAddress& tile);
+
 std::string bbox_cache_key(std::string_view layer_name, double min_x, double min_y, double max_x,
                            double max_y, std::int64_t max_features, bool simplified);
 
