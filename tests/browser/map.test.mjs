@@ -1,11 +1,12 @@
 // The demo page in a real browser against kavara-server on the seeded data: no console errors,
 // features with the catalogue's properties at zoom 16, only the layers served at zoom 5
-// requested, and the site plan of a clicked plot. Screenshots go to build/artifacts/.
+// requested, the site plan of a clicked plot, and an edit made through psql recolouring its plot.
+// Screenshots go to build/artifacts/.
 //
 // Needs KAVARA_SERVER_BIN (the server binary), the services of scripts/services (DATABASE_URL,
 // REDIS_*), the seeded data set, web/node_modules and a built web/dist.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
@@ -64,6 +65,11 @@ async function waitForIdle(page) {
         map.once('idle', done);
       }),
   );
+}
+
+function psql(sql) {
+  const result = spawnSync('psql', ['-X', '-q', '-v', 'ON_ERROR_STOP=1', process.env.DATABASE_URL, '-c', sql], { encoding: 'utf8' });
+  assert.equal(result.status, 0, result.stderr);
 }
 
 async function jump(page, view) {
@@ -216,6 +222,34 @@ describe('demo map in a browser', () => {
     const pdf = await page.getAttribute('#site-plan [data-role=pdf]', 'href');
     assert.equal(pdf, `/plots/site-plan/${target.id}.pdf`);
     await page.screenshot({ path: join(artifacts, 'site-plan.png') });
+    assert.deepEqual(consoleErrors, []);
+  });
+
+  it('recolours a plot edited through psql within 3 s', async () => {
+    const start = await page.evaluate(() => window.kavara.map.getCenter());
+    await jump(page, { center: start, zoom: 16 });
+    const plot = await page.evaluate(() => {
+      const { map } = window.kavara;
+      const [hit] = map.queryRenderedFeatures({ layers: ['plots-fill'] });
+      return hit ? { id: hit.properties.ID, status: hit.properties.STATUS } : null;
+    });
+    assert.ok(plot, 'a plot drawn at zoom 16');
+    const status = plot.status === 'Revoked' ? 'Vacant' : 'Revoked';
+    try {
+      psql(`UPDATE "GIS"."PLOT" SET "STATUS" = '${status}' WHERE "ID" = ${plot.id}`);
+      const committed = performance.now();
+      await page.waitForFunction(
+        ([id, wanted]) =>
+          window.kavara.map.queryRenderedFeatures({ layers: ['plots-fill'], filter: ['==', ['get', 'ID'], id] })[0]
+            ?.properties.STATUS === wanted,
+        [plot.id, status],
+        { timeout: 3000, polling: 50 },
+      );
+      console.log(`edited plot ${plot.id} redrawn ${Math.round(performance.now() - committed)} ms after its commit`);
+      await page.screenshot({ path: join(artifacts, 'map-edited.png') });
+    } finally {
+      psql(`UPDATE "GIS"."PLOT" SET "STATUS" = ${plot.status == null ? 'NULL' : `'${plot.status}'`} WHERE "ID" = ${plot.id}`);
+    }
     assert.deepEqual(consoleErrors, []);
   });
 });
