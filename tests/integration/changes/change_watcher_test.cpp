@@ -26,6 +26,7 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 namespace kavara::test {
 namespace {
@@ -318,7 +319,12 @@ TEST(WatcherInTheServer, LosesNoChangeAndTellsListeners) {
     EXPECT_NE(heard.out.find("event: change\ndata: {\"layer\":\"plots\",\"extent\":["),
               std::string::npos)
         << heard.out;
+    // A client still listening does not hold the shutdown for the grace period of requests.
+    shell(fmt::format("curl -sN --max-time 30 {} >/dev/null 2>&1 &", server->url("/gis/changes")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto stopping = std::chrono::steady_clock::now();
     EXPECT_EQ(server->stop(), 0);
+    EXPECT_LT(seconds_since(stopping), 5.0);
 }
 
 }  // namespace

@@ -65,13 +65,6 @@ host::awaitable<std::int64_t> ChangedTiles::purge(const BinaryRedisCache& cache)
     co_return deleted;
 }
 
-std::int64_t ChangedTiles::tiles() const noexcept {
-    std::int64_t tiles = static_cast<std::int64_t>(listed_.size());
-    for (const auto& cover : large_)
-        tiles += cover.size();
-    return tiles;
-}
-
 nlohmann::ordered_json change_event(const ChangeRecord& change) {
     nlohmann::ordered_json event;
     event["layer"] = change.layer;

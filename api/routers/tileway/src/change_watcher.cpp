@@ -78,7 +78,7 @@ host::awaitable<void> ChangeWatcher::run() {
             if (host::is_cancellation(e))
                 throw;
             if (!failing)
-                logger_->warn("Change watcher lost the database, retrying: {}", e.what());
+                logger_->warn("Change watcher failed, retrying every second: {}", e.what());
             failing = true;
         }
         db_.reset();
@@ -116,7 +116,10 @@ host::awaitable<std::size_t> ChangeWatcher::handle_batch() {
     const auto result = co_await db_->execute(unhandled_changes_sql, params);
     if (result.rows() == 0)
         co_return 0;
-    Settling settling{.due = Clock::now() + options_.settle, .changes = {}};
+    // A watcher that does not purge forgets a change later than the one that prunes it, so
+    // that it does not read it again in between.
+    const auto settle = options_.purge ? options_.settle : 2 * options_.settle;
+    Settling settling{.due = Clock::now() + settle, .changes = {}};
     ChangedTiles tiles;
     for (int i = 0; i < result.rows(); ++i) {
         const auto row = result.row(i);

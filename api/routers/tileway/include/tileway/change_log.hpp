@@ -35,8 +35,6 @@ class ChangedTiles {
     // Deletes the keys of every tile added; returns how many existed. Redis failures reach
     // the caller, and purging again is harmless.
     host::awaitable<std::int64_t> purge(const BinaryRedisCache& cache);
-    // The tiles added: those listed and those of the large covers.
-    std::int64_t tiles() const noexcept;
 
   private:
     void add_extent(const std::string& layer, const TileBounds& extent);
