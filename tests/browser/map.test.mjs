@@ -226,6 +226,8 @@ describe('demo map in a browser', () => {
   });
 
   it('recolours a plot edited through psql within 3 s', async () => {
+    const close = page.getByRole('button', { name: 'Close' });
+    if (await close.isVisible()) await close.click(); // the site plan of the test before
     const start = await page.evaluate(() => window.kavara.map.getCenter());
     await jump(page, { center: start, zoom: 16 });
     const plot = await page.evaluate(() => {
