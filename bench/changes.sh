@@ -7,17 +7,19 @@
 #   bulk     1,000 plots updated in one transaction under the same load: from before the COMMIT
 #            to the purging watcher's log line, and the tile p99 over the window around it
 #   trigger  what the change log adds to a write: pgbench, one client, UPDATE of one random plot
-#            (and of 1,000 consecutive plots) per transaction, with the triggers and without
+#            (and of 1,000 consecutive plots) per transaction, with the triggers and without,
+#            in alternating rounds
 # Usage: bench/changes.sh [database] [redis-db]
 #   database  default kavara_bench (bench/prepare_database.sh seeds 1,000,000 plots when missing)
 #   redis-db  default 9, a Redis database of the benchmark's own (its tile keys are flushed)
+# BENCH_PLOTS (default 1,000,000) sizes a database that is seeded here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 db=${1:-kavara_bench}
 redis_db=${2:-9}
 . bench/bench_env.sh
 
-bench/prepare_database.sh "$db"
+bench/prepare_database.sh "$db" "${BENCH_PLOTS:-1000000}"
 sql() { psql -X -q -v ON_ERROR_STOP=1 -tA "$DATABASE_URL" "$@"; }
 sql -f scripts/sql/changes.sql >/dev/null
 sql -c 'TRUNCATE kavara.changes'
@@ -52,7 +54,7 @@ done <"$work/paths"
 
 # A paced load: 64 connections, each pausing this long before a request.
 paced_load() {  # seconds -> RESULT line in $work/load
-  WRK_DELAY_MS=${BENCH_DELAY_MS:-5} wrk -t1 -c64 -d"$1s" -s bench/tile_random.lua "$base" "$work/paths" \
+  WRK_DELAY_MS=${BENCH_DELAY_MS:-2} wrk -t1 -c64 -d"$1s" -s bench/tile_random.lua "$base" "$work/paths" \
     | grep '^RESULT' >"$work/load"
 }
 now_ns() { date +%s%N; }
@@ -112,16 +114,24 @@ printf '\\set id random(1, %d)\nUPDATE "GIS"."PLOT" SET "STATUS" = "STATUS" WHER
 printf '\\set id random(1, %d)\nUPDATE "GIS"."PLOT" SET "STATUS" = "STATUS" WHERE "ID" BETWEEN :id AND :id + 999;\n' \
   "$((max_id - 1000))" >"$work/thousand.sql"
 latency() {  # script -> average latency in ms
-  pgbench -n -M prepared -c 1 -T "${BENCH_SECONDS:-10}" -f "$1" "$DATABASE_URL" 2>/dev/null |
+  pgbench -n -M prepared -c 1 -T "${BENCH_SECONDS:-4}" -f "$1" "$DATABASE_URL" 2>/dev/null |
     awk -F' = ' '/latency average/ { print $2 + 0 }'
 }
-one_with=$(latency "$work/one.sql")
-thousand_with=$(latency "$work/thousand.sql")
-sql -c 'ALTER TABLE "GIS"."PLOT" DISABLE TRIGGER USER'
-one_without=$(latency "$work/one.sql")
-thousand_without=$(latency "$work/thousand.sql")
-sql -c 'ALTER TABLE "GIS"."PLOT" ENABLE TRIGGER USER'
+median() { sort -g | awk '{ v[NR] = $1 } END { print (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'; }
+# Rounds with and without the triggers alternate, so that a busy machine weighs on both alike.
+for _ in 1 2 3 4 5; do
+  for script in one thousand; do
+    latency "$work/$script.sql" >>"$work/$script.with"
+    sql -c 'ALTER TABLE "GIS"."PLOT" DISABLE TRIGGER USER'
+    latency "$work/$script.sql" >>"$work/$script.without"
+    sql -c 'ALTER TABLE "GIS"."PLOT" ENABLE TRIGGER USER'
+  done
+done
+one_with=$(median <"$work/one.with")
+one_without=$(median <"$work/one.without")
+thousand_with=$(median <"$work/thousand.with")
+thousand_without=$(median <"$work/thousand.without")
 sql -c 'TRUNCATE kavara.changes'
 awk -v a="$one_with" -v b="$one_without" -v c="$thousand_with" -v d="$thousand_without" 'BEGIN {
-  printf "trigger: one row per UPDATE %.3f ms with the change log, %.3f ms without (+%.3f ms a row); 1,000 rows per UPDATE %.1f ms vs %.1f ms (+%.4f ms a row)\n",
+  printf "trigger (medians of 5 alternating rounds): one row per UPDATE %.3f ms with the change log, %.3f ms without (+%.3f ms a row); 1,000 rows per UPDATE %.1f ms vs %.1f ms (+%.4f ms a row)\n",
          a, b, a - b, c, d, (c - d) / 1000 }'

@@ -17,40 +17,14 @@ CREATE TABLE IF NOT EXISTS kavara.changes (
 );
 
 -- Statement-level, over the transition tables: one INSERT ... SELECT per statement rather than
--- one per row. Arguments: the layer's name, its key column and its geometry column.
-CREATE OR REPLACE FUNCTION kavara.log_changes() RETURNS trigger
-LANGUAGE plpgsql AS $$
-DECLARE
-    layer text := TG_ARGV[0];
-    key_column text := TG_ARGV[1];
-    geom_column text := TG_ARGV[2];
-BEGIN
-    IF coalesce(current_setting('kavara.change_log', true), '') = 'off' THEN
-        RETURN NULL;
-    END IF;
-    IF TG_OP = 'INSERT' THEN
-        EXECUTE format('INSERT INTO kavara.changes (layer, new_extent)
-                        SELECT $1, Box2D(%I) FROM new_rows', geom_column) USING layer;
-    ELSIF TG_OP = 'DELETE' THEN
-        EXECUTE format('INSERT INTO kavara.changes (layer, old_extent)
-                        SELECT $1, Box2D(%I) FROM old_rows', geom_column) USING layer;
-    ELSE
-        -- A row whose key changed is a deletion of the old key and an insertion of the new.
-        EXECUTE format('INSERT INTO kavara.changes (layer, old_extent, new_extent)
-                        SELECT $1, Box2D(o.%1$I), Box2D(n.%1$I)
-                        FROM old_rows o FULL JOIN new_rows n ON o.%2$I = n.%2$I',
-                       geom_column, key_column) USING layer;
-    END IF;
-    PERFORM pg_notify('kavara_changes', '');
-    RETURN NULL;
-END
-$$;
-
+-- one per row. One function per layer, written out below, so that PL/pgSQL keeps its plans (a
+-- generic function would have to build its statement text at every call).
 DO $$
 DECLARE
     layer record;
     operation text;
 BEGIN
+    DROP FUNCTION IF EXISTS kavara.log_changes() CASCADE;
     FOR layer IN SELECT * FROM (VALUES
         ('plots', 'PLOT', 'ID', 'GEOMETRY'),
         ('beacons', 'BEACON', 'ID', 'GEOMETRY'),
@@ -58,17 +32,41 @@ BEGIN
         ('districts', 'Districts', 'id', 'geometry'),
         ('lgas', 'LGAs', 'id', 'geometry')) AS t(name, table_name, key_column, geom_column)
     LOOP
+        -- A row whose key changed is a deletion of the old key and an insertion of the new.
+        EXECUTE format($f$
+            CREATE OR REPLACE FUNCTION kavara.%1$I() RETURNS trigger LANGUAGE plpgsql AS $body$
+            BEGIN
+                IF current_setting('kavara.change_log', true) = 'off' THEN
+                    RETURN NULL;
+                END IF;
+                IF TG_OP = 'INSERT' THEN
+                    INSERT INTO kavara.changes (layer, new_extent)
+                    SELECT %2$L, Box2D(%3$I) FROM new_rows;
+                ELSIF TG_OP = 'DELETE' THEN
+                    INSERT INTO kavara.changes (layer, old_extent)
+                    SELECT %2$L, Box2D(%3$I) FROM old_rows;
+                ELSE
+                    INSERT INTO kavara.changes (layer, old_extent, new_extent)
+                    SELECT %2$L, Box2D(o.%3$I), Box2D(n.%3$I)
+                    FROM old_rows o FULL JOIN new_rows n ON o.%4$I = n.%4$I;
+                END IF;
+                PERFORM pg_notify('kavara_changes', '');
+                RETURN NULL;
+            END
+            $body$
+            $f$, 'log_' || layer.name || '_changes', layer.name, layer.geom_column,
+            layer.key_column);
         FOREACH operation IN ARRAY ARRAY['insert', 'update', 'delete'] LOOP
             EXECUTE format('DROP TRIGGER IF EXISTS %I ON "GIS".%I',
                            'kavara_changes_' || operation, layer.table_name);
             EXECUTE format('CREATE TRIGGER %I AFTER %s ON "GIS".%I REFERENCING %s
-                            FOR EACH STATEMENT EXECUTE FUNCTION kavara.log_changes(%L, %L, %L)',
+                            FOR EACH STATEMENT EXECUTE FUNCTION kavara.%I()',
                            'kavara_changes_' || operation, upper(operation), layer.table_name,
                            CASE operation
                                WHEN 'insert' THEN 'NEW TABLE AS new_rows'
                                WHEN 'delete' THEN 'OLD TABLE AS old_rows'
                                ELSE 'OLD TABLE AS old_rows NEW TABLE AS new_rows' END,
-                           layer.name, layer.key_column, layer.geom_column);
+                           'log_' || layer.name || '_changes');
         END LOOP;
     END LOOP;
 END
