@@ -130,13 +130,17 @@ host::awaitable<std::size_t> ChangeWatcher::handle_batch() {
         tiles.add(change);
         settling.changes.push_back(std::move(change));
     }
-    const std::int64_t deleted = options_.purge ? co_await tiles.purge(cache_) : 0;
+    std::int64_t deleted = 0;
+    if (options_.purge)
+        deleted = co_await tiles.purge(cache_);
     for (const auto& change : settling.changes) {
         handled_.insert(change.id);
         feed_.publish(change);
     }
-    logger_->info("Changes handled: {} changes, {} keys deleted, {:.1f} ms",
-                  settling.changes.size(), deleted, seconds_since(start) * 1000.0);
+    // One line a batch for the machine: the purging watcher's.
+    logger_->log(options_.purge ? spdlog::level::info : spdlog::level::debug,
+                 "Changes handled: {} changes, {} keys deleted, {:.1f} ms", settling.changes.size(),
+                 deleted, seconds_since(start) * 1000.0);
     const std::size_t count = settling.changes.size();
     settling_.push_back(std::move(settling));
     co_return count;
