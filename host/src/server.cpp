@@ -5,6 +5,7 @@
 #include "text.hpp"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/network_v4.hpp>
 #include <boost/asio/ip/network_v6.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -163,6 +164,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     awaitable<boost::system::error_code> write_response(beast::tcp_stream& stream,
                                                         const Response& response, unsigned version,
                                                         bool keep_alive, std::string& head);
+    awaitable<void> stream_response(beast::tcp_stream& stream, const Response& response,
+                                    unsigned version, std::string& head);
     awaitable<void> accept_loop();
 };
 
@@ -212,7 +215,7 @@ void write_head(const Response& response, unsigned version, bool keep_alive, std
         field("Connection", "keep-alive");
     else if (version != 10 && !keep_alive)
         field("Connection", "close");
-    if (response.status != 204 && response.status != 304)
+    if (response.status != 204 && response.status != 304 && !response.stream)
         fmt::format_to(std::back_inserter(head), "Content-Length: {}\r\n", response.body.size());
     head.append("\r\n");
 }
@@ -265,6 +268,12 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         Request request = detail::to_request(message, std::move(client));
         request.via_trusted_proxy = peer_trusted;
         Response response = co_await app.handle(request);
+        if (response.stream) {
+            // A stream may last for hours: stop() ends it at once, like an idle connection.
+            slot->busy = false;
+            co_await stream_response(stream, response, message.version(), head);
+            break;
+        }
         bool keep_alive = message.keep_alive() && !stopping;
         const auto write_ec =
             co_await write_response(stream, response, message.version(), keep_alive, head);
@@ -294,6 +303,42 @@ awaitable<boost::system::error_code> Server::Impl::write_response(beast::tcp_str
         co_await asio::async_write(stream, buffers, asio::as_tuple(asio::use_awaitable));
     (void)written;
     co_return error;
+}
+
+namespace {
+
+// Completes when the client closes its side or the socket is cancelled; what the client sends
+// meanwhile is dropped, since a streamed answer is the connection's last.
+awaitable<void> until_closed(tcp::socket& socket) {
+    std::array<char, 512> sink;
+    for (;;) {
+        auto [ec, n] = co_await socket.async_read_some(asio::buffer(sink),
+                                                       asio::as_tuple(asio::use_awaitable));
+        (void)n;
+        if (ec)
+            co_return;
+    }
+}
+
+}  // namespace
+
+awaitable<void> Server::Impl::stream_response(beast::tcp_stream& stream, const Response& response,
+                                              unsigned version, std::string& head) {
+    using namespace asio::experimental::awaitable_operators;
+    const auto head_error = co_await write_response(stream, response, version, false, head);
+    if (head_error)
+        co_return;
+    const std::chrono::steady_clock::duration write_timeout = options.write_timeout;
+    const StreamWriter write = [&stream, write_timeout](std::string_view piece) -> awaitable<bool> {
+        stream.expires_after(write_timeout);
+        auto [ec, n] = co_await asio::async_write(stream, asio::buffer(piece.data(), piece.size()),
+                                                  asio::as_tuple(asio::use_awaitable));
+        (void)n;
+        co_return !ec;
+    };
+    // The close watcher reads the bare socket: the stream's deadline is for writes only.
+    stream.expires_never();
+    co_await (response.stream(write) || until_closed(stream.socket()));
 }
 
 awaitable<void> Server::Impl::accept_loop() {

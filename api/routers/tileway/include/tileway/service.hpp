@@ -6,6 +6,7 @@
 #include "host/redis.hpp"
 #include "host/runtime.hpp"
 #include "tileway/cache.hpp"
+#include "tileway/change_feed.hpp"
 #include "tileway/request_counter.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -56,6 +57,8 @@ class Service {
     RequestCounter& request_counter() const noexcept { return request_counter_; }
     // Copies of tiles under their full cache keys; empty when the settings keep none.
     host::NearCache& kept_tiles() const noexcept { return kept_tiles_; }
+    // The changes this process's watcher handled, for the clients listening to them.
+    ChangeFeed& change_feed() const noexcept { return change_feed_; }
 
     // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
     // With `budget`, waits at most what is left of it.
@@ -78,6 +81,7 @@ class Service {
     BinaryRedisCache cache_;
     mutable RequestCounter request_counter_;
     mutable host::NearCache kept_tiles_;
+    mutable ChangeFeed change_feed_;
 };
 
 }  // namespace tileway
