@@ -1,8 +1,14 @@
 -- wrk script: random requests over a list of paths read from a file (one path a line, given as
 -- the first argument), each from one of 10,000 client addresses sent as X-Forwarded-For (the
 -- server believes it from the loopback proxy; a static file server ignores it).
+-- WRK_DELAY_MS paces each connection (a pause before each of its requests), so that a load of
+-- a chosen rate runs beside another measurement.
 local paths = {}
 local clients = 10000
+local pause = tonumber(os.getenv("WRK_DELAY_MS") or "")
+if pause then
+  function delay() return pause end
+end
 
 function init(args)
   for line in io.lines(args[1]) do paths[#paths + 1] = line end

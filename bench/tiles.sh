@@ -18,17 +18,7 @@ cd "$(dirname "$0")/.."
 db=${1:-kavara_bench}
 redis_db=${2:-9}
 duration=${BENCH_SECONDS:-10}
-eval "$(scripts/services env)"
-base_url=${DATABASE_URL%/*}
-export DATABASE_URL="$base_url/$db" REDIS_DB=$redis_db
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. bench/bench_env.sh
 
 bench/prepare_database.sh "$db"
 

@@ -62,7 +62,9 @@ int run_workers(const Settings& settings) {
             throw std::runtime_error("fork failed");
         if (pid == 0) {
             try {
-                std::exit(run_worker(settings, true));
+                Settings worker_settings = settings;
+                worker_settings.purge_changes = i == 0;
+                std::exit(run_worker(worker_settings, true));
             } catch (const std::exception& e) {
                 std::cerr << "kavara-server: " << e.what() << std::endl;
                 std::_Exit(1);

@@ -6,10 +6,14 @@
 #include "host/runtime.hpp"
 #include "host/static_files.hpp"
 #include "site_plans/routes.hpp"
+#include "tileway/change_watcher.hpp"
 #include "tileway/routes.hpp"
 #include "tileway/service.hpp"
 
 #include <plots/setup.hpp>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 
 #include <memory>
 #include <system_error>
@@ -28,6 +32,19 @@ std::filesystem::path web_root_or_nothing(const std::filesystem::path& web_root)
     return {};
 }
 
+// Runs for the life of the process; it ends by itself when the database has no change log.
+void start_change_watcher(const Settings& settings,
+                          const std::shared_ptr<const tileway::Service>& tiles) {
+    auto watcher = std::make_shared<tileway::ChangeWatcher>(
+        tiles->cache(), tiles->change_feed(), tiles->logger(),
+        tileway::WatchOptions{.database = {.conninfo = settings.database_url},
+                              .purge = settings.purge_changes});
+    boost::asio::co_spawn(
+        host::event_loop(),
+        [watcher, tiles]() -> host::awaitable<void> { co_await watcher->run(); },
+        boost::asio::detached);
+}
+
 }  // namespace
 
 void configure_process(const Settings& settings) {
@@ -44,6 +61,8 @@ std::unique_ptr<host::http::App> build_app(const Settings& settings) {
     auto tiles =
         std::make_shared<const tileway::Service>(settings.tiles, host::event_loop().get_executor());
     app->mount(tileway::make_router(tiles));
+    if (settings.watch_changes && !settings.database_url.empty())
+        start_change_watcher(settings, tiles);
     plots::load();
     // The plans count their clients on the tile service's Redis connection: one per process.
     app->mount(site_plans::router(
@@ -80,6 +99,7 @@ std::unique_ptr<host::http::App> build_app(const Settings& settings) {
 std::unique_ptr<host::http::App> build_app() {
     Settings settings = read_settings({});
     settings.web_root.clear();
+    settings.watch_changes = false;  // the tests drive the cache themselves
     return build_app(settings);
 }
 

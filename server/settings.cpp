@@ -160,6 +160,8 @@ void read_services(const Variables& env, Settings& s) {
             static_cast<std::size_t>(number_from_to("KAVARA_PLAN_MEMORY_MB", *v, 16, 65536));
     if (auto v = env.non_empty("KAVARA_PLAN_RATE"))
         s.plan_rate = static_cast<int>(number_from_to("KAVARA_PLAN_RATE", *v, 1, 10000));
+    if (auto v = env.non_empty("KAVARA_WATCH_CHANGES"))
+        s.watch_changes = number_from_to("KAVARA_WATCH_CHANGES", *v, 0, 1) == 1;
     if (auto v = env.non_empty("KAVARA_BLOCKING_THREADS"))
         s.blocking_threads =
             static_cast<std::size_t>(number_from_to("KAVARA_BLOCKING_THREADS", *v, 1, 64));

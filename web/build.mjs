@@ -18,6 +18,7 @@ const sources = [
   'node_modules/@mapbox/tiny-sdf/index.js:tiny-sdf.js',
   'src/glyphs.js',
   'src/tiles.js',
+  'src/changes.js',
   'src/labels.js',
   'src/layers.js',
   'src/panel.js',

@@ -551,6 +551,33 @@ bool Connection::idle() const noexcept {
     return !broken() && !running_ && !in_transaction();
 }
 
+std::size_t Connection::take_notifications() {
+    std::size_t taken = 0;
+    while (PGnotify* notification = PQnotifies(connection_.get())) {
+        PQfreemem(notification);
+        ++taken;
+    }
+    return taken;
+}
+
+awaitable<std::size_t> Connection::wait_for_notifications() {
+    PGconn* pg = connection_.get();
+    for (;;) {
+        if (const std::size_t taken = take_notifications())
+            co_return taken;
+        if (broken_)
+            throw lost_error();
+        co_await wait_socket(wait_type::wait_read);
+        const bool read = PQconsumeInput(pg) != 0;
+        PQisBusy(pg);  // parses what arrived: notifications, or the server's last words
+        note_if_lost();
+        if (!read || server_said_goodbye_) {
+            mark_broken();
+            throw lost_error();
+        }
+    }
+}
+
 bool Connection::check_alive() {
     PGconn* pg = connection_.get();
     // An idle connection only becomes readable when the server has something unasked to say,

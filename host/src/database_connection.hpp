@@ -83,6 +83,11 @@ class Connection {
     // "ROLLBACK").
     awaitable<std::string> command(const std::string& sql);
 
+    // Completes once the server has sent at least one notification (LISTEN), at once when one
+    // arrived during an earlier statement; returns how many it took. Throws DatabaseError when
+    // the connection is lost. Only between statements.
+    awaitable<std::size_t> wait_for_notifications();
+
     bool broken() const noexcept;
     // Inside BEGIN ... COMMIT, including a failed transaction.
     bool in_transaction() const noexcept;
@@ -119,6 +124,7 @@ class Connection {
     awaitable<void> flush();
     awaitable<void> read_answers(Answers& answers);
     awaitable<void> read_until_ready();
+    std::size_t take_notifications();
     awaitable<void> abandon_round_trip(Answers& answers);
     awaitable<bool> request_cancel();
     void throw_if_failed(const PGresult* result) const;

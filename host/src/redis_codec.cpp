@@ -2,6 +2,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace host::redis::detail {
 
@@ -25,14 +26,46 @@ std::string encode_command(const std::vector<std::string_view>& args) {
     return std::string(owned.get(), static_cast<std::size_t>(length));
 }
 
+namespace {
+
+// hiredis allocates an array's element slots as soon as it reads the array's length, so a
+// reply that merely claims a billion elements would take gigabytes before any of them came. No
+// reply this client reads comes near this (SCAN pages and transactions hold a few hundred).
+constexpr int kMaxArrayElements = 1 << 20;
+
+const redisReplyObjectFunctions* library_functions = nullptr;
+
+void* create_bounded_array(const redisReadTask* task, int elements) {
+    if (elements < 0 || elements > kMaxArrayElements)
+        return nullptr;  // the reader fails as out of memory, and the connection is dropped
+    return library_functions->createArray(task, elements);
+}
+
+// hiredis's own reply builders, with the array length bounded.
+redisReplyObjectFunctions* bounded_functions(const redisReader* reader) {
+    static redisReplyObjectFunctions functions = [reader] {
+        library_functions = reader->fn;
+        redisReplyObjectFunctions bounded = *reader->fn;
+        bounded.createArray = create_bounded_array;
+        return bounded;
+    }();
+    return &functions;
+}
+
+}  // namespace
+
 // hiredis words its own messages ("Protocol error, got ..."); they are passed on as they are.
 void ReplyReader::throw_reader_error() const {
+    if (reader_->err == REDIS_ERR_OOM)
+        throw RedisError("Reply too large: an array of more than " +
+                         std::to_string(kMaxArrayElements) + " elements, or out of memory");
     throw RedisError(redisReaderGetError(reader_));
 }
 
 ReplyReader::ReplyReader() : reader_(redisReaderCreate()) {
     if (!reader_)
         throw std::bad_alloc();
+    reader_->fn = bounded_functions(reader_);
 }
 
 ReplyReader::~ReplyReader() {

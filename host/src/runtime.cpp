@@ -23,11 +23,30 @@ bool on_event_loop() {
     return event_loop().get_executor().running_in_this_thread();
 }
 
+namespace {
+
+// Only the event-loop thread starts and ends background tasks.
+std::size_t background_in_flight = 0;
+
+awaitable<void> counted(awaitable<void> task) {
+    struct Finished {
+        ~Finished() { --background_in_flight; }
+    } finished;
+    co_await std::move(task);
+}
+
+}  // namespace
+
 void spawn_background(awaitable<void> task) {
     if (!on_event_loop()) {
         throw std::logic_error("no event loop is running on this thread");
     }
-    boost::asio::co_spawn(event_loop(), std::move(task), boost::asio::detached);
+    ++background_in_flight;
+    boost::asio::co_spawn(event_loop(), counted(std::move(task)), boost::asio::detached);
+}
+
+std::size_t background_tasks() noexcept {
+    return background_in_flight;
 }
 
 namespace {

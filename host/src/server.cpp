@@ -1,9 +1,11 @@
 #include "host/server.hpp"
 
 #include "host/logging.hpp"
+#include "request_message.hpp"
 #include "text.hpp"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/network_v4.hpp>
 #include <boost/asio/ip/network_v6.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -31,7 +33,7 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-using detail::trim_blanks;
+using host::detail::trim_blanks;
 
 // The trusted proxies, parsed once: single addresses and networks. Entries that are neither
 // never match.
@@ -162,29 +164,12 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     awaitable<boost::system::error_code> write_response(beast::tcp_stream& stream,
                                                         const Response& response, unsigned version,
                                                         bool keep_alive, std::string& head);
+    awaitable<void> stream_response(beast::tcp_stream& stream, const Response& response,
+                                    unsigned version, std::string& head);
     awaitable<void> accept_loop();
 };
 
 namespace {
-
-Request to_request(bhttp::request<bhttp::string_body>& message, std::string client) {
-    Request request;
-    request.method = std::string(message.method_string());
-    request.target = std::string(message.target());
-    auto question = request.target.find('?');
-    request.path = request.target.substr(0, question);
-    if (question != std::string::npos)
-        request.query = request.target.substr(question + 1);
-    for (const auto& field : message) {
-        std::string name(field.name_string());
-        for (auto& c : name)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        request.headers.emplace_back(std::move(name), std::string(field.value()));
-    }
-    request.body = std::move(message.body());  // the message is not read again
-    request.client_host = std::move(client);
-    return request;
-}
 
 bool same_name(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -230,18 +215,9 @@ void write_head(const Response& response, unsigned version, bool keep_alive, std
         field("Connection", "keep-alive");
     else if (version != 10 && !keep_alive)
         field("Connection", "close");
-    if (response.status != 204 && response.status != 304)
+    if (response.status != 204 && response.status != 304 && !response.stream)
         fmt::format_to(std::back_inserter(head), "Content-Length: {}\r\n", response.body.size());
     head.append("\r\n");
-}
-
-// Answers that end the connection: the request could not be read.
-unsigned status_for_read_error(const boost::system::error_code& ec) {
-    if (ec == bhttp::error::header_limit)
-        return 431;
-    if (ec == bhttp::error::body_limit)
-        return 413;
-    return 400;
 }
 
 bool is_parse_error(const boost::system::error_code& ec) {
@@ -277,8 +253,8 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         if (read_ec) {
             if (is_parse_error(read_ec) || read_ec == bhttp::error::partial_message) {
                 // The wire message points into `answer`, which must outlive the write.
-                const Response answer = error_response(
-                    status_for_read_error(read_ec), reason_phrase(status_for_read_error(read_ec)));
+                const unsigned status = detail::status_for_read_error(read_ec);
+                const Response answer = error_response(status, reason_phrase(status));
                 co_await write_response(stream, answer, 11, false, head);
             }
             break;
@@ -289,9 +265,15 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
         std::string client = peer_trusted && !forwarded_for.empty()
                                  ? client_behind(peer, forwarded_for, proxies)
                                  : peer;
-        Request request = to_request(message, std::move(client));
+        Request request = detail::to_request(message, std::move(client));
         request.via_trusted_proxy = peer_trusted;
         Response response = co_await app.handle(request);
+        if (response.stream) {
+            // A stream may last for hours: stop() ends it at once, like an idle connection.
+            slot->busy = false;
+            co_await stream_response(stream, response, message.version(), head);
+            break;
+        }
         bool keep_alive = message.keep_alive() && !stopping;
         const auto write_ec =
             co_await write_response(stream, response, message.version(), keep_alive, head);
@@ -321,6 +303,42 @@ awaitable<boost::system::error_code> Server::Impl::write_response(beast::tcp_str
         co_await asio::async_write(stream, buffers, asio::as_tuple(asio::use_awaitable));
     (void)written;
     co_return error;
+}
+
+namespace {
+
+// Completes when the client closes its side or the socket is cancelled; what the client sends
+// meanwhile is dropped, since a streamed answer is the connection's last.
+awaitable<void> until_closed(tcp::socket& socket) {
+    std::array<char, 512> sink;
+    for (;;) {
+        auto [ec, n] = co_await socket.async_read_some(asio::buffer(sink),
+                                                       asio::as_tuple(asio::use_awaitable));
+        (void)n;
+        if (ec)
+            co_return;
+    }
+}
+
+}  // namespace
+
+awaitable<void> Server::Impl::stream_response(beast::tcp_stream& stream, const Response& response,
+                                              unsigned version, std::string& head) {
+    using namespace asio::experimental::awaitable_operators;
+    const auto head_error = co_await write_response(stream, response, version, false, head);
+    if (head_error)
+        co_return;
+    const std::chrono::steady_clock::duration write_timeout = options.write_timeout;
+    const StreamWriter write = [&stream, write_timeout](std::string_view piece) -> awaitable<bool> {
+        stream.expires_after(write_timeout);
+        auto [ec, n] = co_await asio::async_write(stream, asio::buffer(piece.data(), piece.size()),
+                                                  asio::as_tuple(asio::use_awaitable));
+        (void)n;
+        co_return !ec;
+    };
+    // The close watcher reads the bare socket: the stream's deadline is for writes only.
+    stream.expires_never();
+    co_await (response.stream(write) || until_closed(stream.socket()));
 }
 
 awaitable<void> Server::Impl::accept_loop() {

@@ -2,9 +2,6 @@
 
 #include <libpq-fe.h>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -31,15 +28,17 @@ std::filesystem::path binary_dir() {
     return KAVARA_BINARY_DIR;
 }
 
-void run_for(std::chrono::milliseconds time) {
-    run([](std::chrono::milliseconds wait) -> host::awaitable<void> {
-        boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, wait);
-        co_await timer.async_wait(boost::asio::use_awaitable);
-    }(time));
-}
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void settle() {
+    auto& loop = host::event_loop();
+    loop.restart();
+    while (host::background_tasks() > 0) {
+        if (loop.run_one() == 0)
+            loop.restart();
+    }
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

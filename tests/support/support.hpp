@@ -32,9 +32,9 @@ T run(host::awaitable<T> op) {
     return future.get();
 }
 
-// Runs the process's event loop for `time`, so that work it started in the background (the
-// cache stores that follow a tile's answer) is done.
-void run_for(std::chrono::milliseconds time);
+// Runs the event loop until the background tasks requests left behind (the cache writes after
+// an answer) have finished, so that a test sees what they stored or logged.
+void settle();
 
 std::string env_or(const char* name, const std::string& fallback);
 std::filesystem::path source_dir();

@@ -92,30 +92,6 @@ host::awaitable<SeedSummary> seed_tiles(const tileway::BinaryRedisCache& cache,
     co_return summary;
 }
 
-host::awaitable<std::int64_t> purge_tiles(const tileway::BinaryRedisCache& cache,
-                                          tileway::LayerTileCover& cover) {
-    constexpr std::size_t batch_size = 512;
-    constexpr int batches_in_flight = 4;
-    std::int64_t deleted = 0;
-    co_await run_workers(batches_in_flight, [&](const bool& stop) -> host::awaitable<void> {
-        std::vector<std::string> keys;
-        while (!stop && cover.next_keys(keys, batch_size) > 0) {
-            std::vector<std::string> full_keys;
-            full_keys.reserve(2 * keys.size());
-            for (const auto& key : keys) {
-                full_keys.push_back(cache._make_key(key));
-                full_keys.push_back(cache._make_key(tileway::gzip_cache_key(key)));
-            }
-            std::vector<std::string_view> command{"DEL"};
-            command.insert(command.end(), full_keys.begin(), full_keys.end());
-            const auto reply = co_await cache.redis().command(command);
-            deleted += reply.integer;
-            keys.clear();
-        }
-    });
-    co_return deleted;
-}
-
 host::awaitable<tileway::TileBounds> estimated_extent(std::string_view layer_name) {
     const tileway::LayerConfig& layer = tileway::LAYER_CONFIG.at(layer_name);
     const std::string sql = tileway::centroid_sql(layer.table, layer.geom_col);

@@ -26,11 +26,6 @@ host::awaitable<SeedSummary> seed_tiles(const tileway::BinaryRedisCache& cache,
                                         tileway::LayerTileCover& cover, int concurrency,
                                         ProgressBar& progress);
 
-// Deletes the cache keys of every tile of `cover`, computed from the grid (no SCAN), in
-// pipelined DEL batches; returns how many keys existed and were deleted.
-host::awaitable<std::int64_t> purge_tiles(const tileway::BinaryRedisCache& cache,
-                                          tileway::LayerTileCover& cover);
-
 // The layer's extent in EPSG:3857 as the planner estimates it (the centroid statement).
 // Throws std::runtime_error when there is no estimate (the table was never analysed).
 host::awaitable<tileway::TileBounds> estimated_extent(std::string_view layer_name);

@@ -7,6 +7,7 @@
 #include "progress_bar.hpp"
 #include "tileway/cache.hpp"
 #include "tileway/tile_cover.hpp"
+#include "tileway/tile_purge.hpp"
 
 #include <fmt/format.h>
 #include <boost/asio/co_spawn.hpp>
@@ -68,7 +69,7 @@ host::awaitable<int> run(const tiles::Options& options, const tiles::Environment
                     progress.elapsed());
         co_return summary.failed == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
     }
-    const std::int64_t deleted = co_await tiles::purge_tiles(cache, cover);
+    const std::int64_t deleted = co_await tileway::purge_tile_cover(cache, cover);
     std::printf("purged %s %s: %lld keys deleted of %lld tiles covered, %.1f s\n",
                 options.layer.c_str(), zoom_range(options).c_str(), static_cast<long long>(deleted),
                 static_cast<long long>(cover.size()), progress.elapsed());

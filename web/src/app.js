@@ -1,5 +1,6 @@
 // The demo map: the five layers of the tile service over a plain paper background, starting
 // where the plots are.
+import { followChanges } from './changes.js';
 import { registerGlyphProtocol } from './glyphs.js';
 import { enableLabels } from './labels.js';
 import { LABELLED, MAX_ZOOM, buildStyle } from './layers.js';
@@ -30,7 +31,8 @@ function watchFirstPlots(map, timings) {
 
 async function main() {
   const timings = { startMs: performance.now() };
-  window.kavara = { timings, tileStats };
+  const changeStats = { changes: 0, tilesReloaded: 0 };
+  window.kavara = { timings, tileStats, changeStats };
   registerGlyphProtocol(maplibregl);
   registerTileProtocol(maplibregl);
 
@@ -66,6 +68,7 @@ async function main() {
       .map(([name, rule]) => ({ name, ...rule })),
   );
   enablePlotDetails(map, maplibregl, document.getElementById('site-plan'));
+  map.once('load', () => followChanges(map, changeStats));
   map.once('load', () => (timings.loadMs = performance.now()));
   await createPanel(map, catalogue, style, document.getElementById('panel'));
 }

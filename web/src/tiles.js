@@ -58,11 +58,11 @@ function turn(signal) {
 }
 
 // One request in a turn of its own; the turn ends when its answer has been read.
-async function fetchOnce(url, signal) {
+async function fetchOnce(url, signal, cache) {
   if (!(await turn(signal))) signal.throwIfAborted();
   try {
     tileStats.requested++;
-    const response = await fetch(url, { signal });
+    const response = await fetch(url, { signal, cache });
     const data = response.ok ? await response.arrayBuffer() : null;
     return { status: response.status, statusText: response.statusText, data };
   } finally {
@@ -70,9 +70,52 @@ async function fetchOnce(url, signal) {
   }
 }
 
+// Edits the server told of (see changes.js), newest last. A tile that touches one is fetched
+// past the browser's copy once, since Cache-Control lets the browser keep the old bytes for as
+// long as the server's cache would have.
+const KEPT_CHANGES = 500;
+const KEPT_FOR_MS = 2 * 3600 * 1000;
+const changes = []; // {layer, extent: [w, s, e, n] in degrees, at, revalidated: Set of paths}
+
+export function noteChange(layer, extent) {
+  const now = performance.now();
+  while (changes.length && (changes.length >= KEPT_CHANGES || now - changes[0].at > KEPT_FOR_MS))
+    changes.shift();
+  changes.push({ layer, extent, at: now, revalidated: new Set() });
+}
+
+// The degrees a tile covers, a little wider for the clipping buffer around it.
+export function tileExtent(z, x, y) {
+  const n = 2 ** z;
+  const lon = (col) => (col / n) * 360 - 180;
+  const lat = (row) => (Math.atan(Math.sinh(Math.PI * (1 - (2 * row) / n))) * 180) / Math.PI;
+  const margin = (360 / n) * 0.02;
+  return [lon(x) - margin, lat(y + 1) - margin, lon(x + 1) + margin, lat(y) + margin];
+}
+
+export function overlaps(a, b) {
+  return a[0] <= b[2] && b[0] <= a[2] && a[1] <= b[3] && b[1] <= a[3];
+}
+
+const TILE_PATH = /\/gis\/([^/]+)\/(\d+)\/(\d+)\/(\d+)\.pbf$/;
+
+// The changes whose tiles this path has not been fetched afresh for yet.
+function changesToRevalidate(path) {
+  const match = TILE_PATH.exec(path);
+  if (!match || !changes.length) return [];
+  const [, layer, z, x, y] = match;
+  const extent = tileExtent(Number(z), Number(x), Number(y));
+  return changes.filter(
+    (change) => change.layer === layer && !change.revalidated.has(path) && overlaps(change.extent, extent),
+  );
+}
+
 async function fetchTile(url, signal) {
+  const stale = changesToRevalidate(url.pathname);
   for (let attempt = 0; ; attempt++) {
-    const response = await fetchOnce(url, signal);
+    const response = await fetchOnce(url, signal, stale.length ? 'no-cache' : 'default');
+    if (response.status === 204 || response.data)
+      for (const change of stale) change.revalidated.add(url.pathname);
     if (response.status === 204) {
       tileStats.empty++;
       return new ArrayBuffer(0);

@@ -2,8 +2,10 @@
 
 #include "host/bytes.hpp"
 
+#include <boost/asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -31,12 +33,23 @@ struct Request {
     std::string_view header(std::string_view name) const;
 };
 
+// Writes one piece of a streamed body; false once the client has gone (or stopped reading for
+// the server's write time limit), after which nothing more reaches it.
+using StreamWriter = std::function<boost::asio::awaitable<bool>(std::string_view piece)>;
+// Produces a streamed body for as long as it runs. It is cancelled when the client closes the
+// connection or the server stops, so it may wait for its next piece without a time limit.
+using StreamBody = std::function<boost::asio::awaitable<void>(const StreamWriter& write)>;
+
 // An answer: status, body bytes, media type and extra headers. The body is shared, not copied.
+// With `stream` set the body is not sent: after the header block the connection carries what
+// the function writes, without a length, and closes when it returns; no idle or keep-alive
+// limit applies to it meanwhile, only the time limit of each write.
 struct Response {
     unsigned status = 200;
     Bytes body;
     std::string media_type;
     Headers headers;
+    StreamBody stream = {};
 
     std::string_view header(std::string_view name) const;
 };

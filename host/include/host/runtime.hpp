@@ -88,6 +88,10 @@ bool on_event_loop();
 // starts nothing.
 void spawn_background(awaitable<void> task);
 
+// Background tasks started by spawn_background that have not finished yet: what a shutdown or a
+// test waits for before it looks at what they wrote.
+std::size_t background_tasks() noexcept;
+
 // A small pool of threads for blocking work (plan rendering, libpq cancel requests), so the
 // event loop never blocks. It starts with 2 threads unless set_blocking_threads said otherwise.
 boost::asio::thread_pool& blocking_pool();

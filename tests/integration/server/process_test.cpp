@@ -47,9 +47,12 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 }
 
 // The services of the tile service: the program's own Redis and the shared database.
+// Without the change watcher: edits other tests left in the shared database's change log would
+// make it reach Redis at any moment (it has tests of its own).
 std::string service_environment() {
-    return fmt::format("REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=0 DATABASE_URL='{}'",
-                       program_redis().port(), database_url());
+    return fmt::format(
+        "REDIS_HOST=127.0.0.1 REDIS_PORT={} REDIS_DB=0 DATABASE_URL='{}' KAVARA_WATCH_CHANGES=0",
+        program_redis().port(), database_url());
 }
 
 struct Fetched {

@@ -2,6 +2,9 @@
 // unchanged, an empty value versus a miss, the TTL sent, a refused TTL, and the health probe.
 #include "harness.hpp"
 
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "tileway/cache.hpp"
 
 #include <gtest/gtest.h>
@@ -152,6 +155,7 @@ TEST_F(TileCache, EachRequestSendsOnlyTheCommandsItNeeds) {
 
     get("/gis/lgas/2/2/1.pbf", fresh_client());  // the connections are up and tracking
     commands.reset();
+    const auto epoch = service()->redis_client().tracking_epoch();
     ASSERT_EQ(get(target, fresh_client()).status, 200u);
     // A read the process may keep asks Redis to track the key (CLIENT CACHING YES), for its
     // expiry and for the content tag at the head of its gzip entry; a miss stores both copies.
@@ -162,8 +166,12 @@ TEST_F(TileCache, EachRequestSendsOnlyTheCommandsItNeeds) {
     tracked_read["getrange"] = 1;
     Counts miss = tracked_read;
     miss["set"] = 2;
-    // Both are stored in the background, after the answer.
-    run_for(std::chrono::milliseconds(200));
+    // Both copies are written after the answer (the request settles them), and Redis's notice of
+    // the write (the read was tracked) follows it; a notice arriving during the next read would
+    // keep that read from being kept.
+    run_loop_until([&] {
+        return commands.now() == miss && service()->redis_client().tracking_epoch() > epoch;
+    });
     EXPECT_EQ(commands.now(), miss);
 
     commands.reset();

@@ -100,14 +100,18 @@ host::http::Request make_request(std::string method, std::string_view target,
 host::http::Response request(std::string method, std::string_view target,
                              const std::optional<std::string>& client) {
     const auto req = make_request(std::move(method), target, client);
-    return run(app().handle(req));
+    auto response = run(app().handle(req));
+    settle();
+    return response;
 }
 
 host::http::Response request(const host::http::App& app, std::string method,
                              std::string_view target, host::http::Headers headers) {
     auto req = make_request(std::move(method), target, fresh_client());
     req.headers = std::move(headers);
-    return run(app.handle(req));
+    auto response = run(app.handle(req));
+    settle();
+    return response;
 }
 
 std::vector<host::http::Response> get_concurrently(const std::vector<std::string>& targets,
@@ -116,7 +120,7 @@ std::vector<host::http::Response> get_concurrently(const std::vector<std::string
     std::vector<host::http::Request> requests;
     for (const auto& target : targets)
         requests.push_back(make_request("GET", target, client));
-    return run([&]() -> host::awaitable<std::vector<host::http::Response>> {
+    auto responses = run([&]() -> host::awaitable<std::vector<host::http::Response>> {
         namespace asio = boost::asio;
         auto executor = co_await asio::this_coro::executor;
         std::vector<std::optional<host::http::Response>> answers(requests.size());
@@ -146,6 +150,8 @@ std::vector<host::http::Response> get_concurrently(const std::vector<std::string
         }
         co_return out;
     }());
+    settle();
+    return responses;
 }
 
 host::http::Response get(std::string_view target, const std::optional<std::string>& client) {
@@ -231,6 +237,20 @@ std::vector<std::string> RedisInspector::keys(const std::string& pattern) {
 void RedisInspector::del_matching(const std::string& pattern) {
     for (const auto& key : keys(pattern))
         del(key);
+}
+
+bool run_loop_until(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        run([]() -> host::awaitable<void> {
+            boost::asio::steady_timer tick(co_await boost::asio::this_coro::executor,
+                                           std::chrono::milliseconds(10));
+            co_await tick.async_wait(boost::asio::use_awaitable);
+        }());
+    }
+    return true;
 }
 
 std::vector<std::string> tileway_lines(const host::logging::Capture& capture,

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,6 +89,10 @@ class RedisInspector {
   private:
     host::redis::Client client_;
 };
+
+// Runs the event loop until `done` holds or two seconds passed; whether it held. Tiles are
+// stored after they are answered, and the requests of a test run the loop only while they last.
+bool run_loop_until(const std::function<bool()>& done);
 
 // The service's log lines at `level` collected by `capture`.
 std::vector<std::string> tileway_lines(const host::logging::Capture& capture,

@@ -50,9 +50,10 @@ TEST_F(RedisDown, TilesAreBuiltFromTheDatabaseWithOneWarningPerFailedStep) {
         }
         first_body = response.body;
     }
-    run_for(std::chrono::milliseconds(200));  // the stores follow the answers
     const auto lines = tileway_lines(log_, warn);
-    EXPECT_EQ(lines.size(), 8u);
+    // Besides the start-up warning of the service, when this test loads it. Each built tile is
+    // stored twice, as it is and gzip-compressed.
+    EXPECT_EQ(lines.size() - count_starting(lines, "No admin token is set"), 8u);
     EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), 2u);
     EXPECT_EQ(count_starting(lines, "Cache get failed for " + key + ": "), 2u);
     EXPECT_EQ(count_starting(lines, "Cache set failed for " + key + ": "), 2u);
@@ -63,7 +64,6 @@ TEST_F(RedisDown, TilesAreBuiltFromTheDatabaseWithOneWarningPerFailedStep) {
     auto bbox = get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client());
     EXPECT_EQ(bbox.status, 200u);
     EXPECT_EQ(bbox.header("X-Cache"), "MISS");
-    run_for(std::chrono::milliseconds(200));
     const auto bbox_lines = tileway_lines(log_, warn);
     EXPECT_EQ(count_starting(bbox_lines, "Rate limit"), 0u);
     EXPECT_EQ(count_starting(bbox_lines, "Cache get failed for bbox:plots:"), 1u);
@@ -136,20 +136,35 @@ TEST_F(RedisDown, AStalledReadGivesUpAfterItsLimitAndTheConnectionRecovers) {
 TEST_F(RedisDown, AStalledRedisDelaysATileByAQuarterOfASecondAtMost) {
     const auto tile = tile_with_plots(14);
     const auto target = "/gis/plots/" + tile.path() + ".pbf";
-    ASSERT_EQ(get(target, fresh_client()).status, 200u);  // cached while Redis answers
+    const std::string degrees = "/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06";
+    const std::string metres =
+        "/gis/plots/bbox/?minx=828217&miny=1010530&maxx=830443&maxy=1012784&srid=3857";
+    for (const auto& cached : {target, degrees, metres})
+        ASSERT_EQ(get(cached, fresh_client()).status, 200u)
+            << cached;  // cached while Redis answers
     program_redis().pause();
-    // The cached tile is rebuilt from the database; one that was never cached likewise.
-    for (const auto& path : {target, "/gis/plots/" + tile_with_plots(15).path() + ".pbf"}) {
+    // Cached tiles are rebuilt from the database; one that was never cached likewise. The bbox
+    // limiter fails open without a word.
+    struct Case {
+        std::string path;
+        std::size_t rate_warnings;
+    };
+    const std::vector<Case> cases{{target, 1},
+                                  {"/gis/plots/" + tile_with_plots(15).path() + ".pbf", 1},
+                                  {degrees, 0},
+                                  {metres, 0}};
+    for (const auto& c : cases) {
         log_.clear();
-        const auto start = std::chrono::steady_clock::now();
-        auto response = get(path, fresh_client());
-        const double waited = seconds_since(start);
-        EXPECT_EQ(response.status, 200u) << path;
-        EXPECT_LT(waited, 0.25 + 0.5) << path;  // the Redis budget, and the statement itself
+        std::vector<double> answered_after;
+        auto response = get_concurrently({c.path}, fresh_client(), &answered_after).at(0);
+        const double waited = answered_after.at(0);
+        EXPECT_EQ(response.status, 200u) << c.path;
+        EXPECT_LT(waited, 0.25 + 0.5) << c.path;  // the Redis budget, and the statement itself
         const auto lines = tileway_lines(log_, warn);
-        EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), 1u) << path;
-        EXPECT_EQ(count_starting(lines, "Cache get failed for "), 1u) << path;
-        EXPECT_EQ(count_starting(lines, "Cache set failed for "), 1u) << path;
+        EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), c.rate_warnings) << c.path;
+        EXPECT_EQ(count_starting(lines, "Cache get failed for "), 1u) << c.path;
+        // Both copies are written after the answer, each under its own limit.
+        EXPECT_EQ(count_starting(lines, "Cache set failed for "), 2u) << c.path;
     }
     program_redis().resume();
     EXPECT_EQ(get(target, fresh_client()).header("X-Cache"), "HIT");

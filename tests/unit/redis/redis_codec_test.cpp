@@ -142,17 +142,36 @@ TEST(RedisDecoding, ErrorRepliesBecomeReplyErrorsWithTheServersMessage) {
     }
 }
 
-TEST(RedisDecoding, MalformedInputIsAProtocolError) {
-    ReplyReader reader;
-    reader.feed("?what\r\n");
-    try {
-        reader.next();
-        FAIL() << "no RedisError";
-    } catch (const ReplyError&) {
-        FAIL() << "a protocol error is not a server error reply";
-    } catch (const RedisError& e) {
-        EXPECT_NE(std::string(e.what()).find("Protocol error"), std::string::npos) << e.what();
+// A malformed reply, and one that claims more elements than any reply holds (it would take
+// gigabytes before its first element came), fail the reader without a server error reply.
+TEST(RedisDecoding, MalformedOrOversizedInputIsAProtocolError) {
+    struct Case {
+        const char* bytes;
+        const char* message;
+    };
+    for (const Case c :
+         {Case{"?what\r\n", "Protocol error"}, Case{"*0\r\n*555555552\r\n", "Reply too large"},
+          Case{"*1\r\n*2000000000\r\n", "Reply too large"}}) {
+        ReplyReader reader;
+        reader.feed(c.bytes);
+        try {
+            while (reader.next()) {
+            }
+            FAIL() << "no RedisError for " << c.bytes;
+        } catch (const ReplyError&) {
+            FAIL() << "a protocol error is not a server error reply";
+        } catch (const RedisError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
     }
+    std::string thousand = "*1000\r\n";  // a large array within the bound is read as usual
+    for (int i = 0; i < 1000; ++i)
+        thousand += ":1\r\n";
+    ReplyReader reader;
+    reader.feed(thousand);
+    auto reply = reader.next();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->elements, 1000u);
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ TEST(Settings, EveryVariableIsReadAndArgumentsWin) {
                               {"KAVARA_LOG_LEVEL", "WARNING"},
                               {"KAVARA_BLOCKING_THREADS", "4"},
                               {"KAVARA_PLAN_MEMORY_MB", "300"},
+                              {"KAVARA_WATCH_CHANGES", "0"},
                               {"DATABASE_URL", "postgresql://db/kavara"},
                               {"KAVARA_DB_POOL_SIZE", "3"},
                               {"KAVARA_TRUSTED_PROXIES", "10.0.0.0/8, 192.0.2.1"},
@@ -58,6 +59,7 @@ TEST(Settings, EveryVariableIsReadAndArgumentsWin) {
     EXPECT_EQ(s.log_level, spdlog::level::warn);
     EXPECT_EQ(s.blocking_threads, 4u);
     EXPECT_EQ(s.plan_memory_mb, 300u);
+    EXPECT_FALSE(s.watch_changes);
     EXPECT_EQ(s.database_url, "postgresql://db/kavara");
     EXPECT_EQ(s.db_pool_size, 3u);
     EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"10.0.0.0/8", "192.0.2.1"}));
@@ -126,6 +128,9 @@ TEST(Settings, AValueThatIsNotAllowedIsNamedInTheMessage) {
         {{{"KAVARA_BLOCKING_THREADS", "two"}},
          {},
          "KAVARA_BLOCKING_THREADS must be a whole number from 1 to 64, got 'two'"},
+        {{{"KAVARA_WATCH_CHANGES", "yes"}},
+         {},
+         "KAVARA_WATCH_CHANGES must be a whole number from 0 to 1, got 'yes'"},
         {{{"KAVARA_PLAN_MEMORY_MB", "8"}},
          {},
          "KAVARA_PLAN_MEMORY_MB must be a whole number from 16 to 65536, got '8'"},

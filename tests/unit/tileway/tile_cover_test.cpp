@@ -3,6 +3,7 @@
 #include "tileway/tile_cover.hpp"
 #include "tileway/cache_keys.hpp"
 #include "tileway/catalogue.hpp"
+#include "tileway/zoom_config.hpp"
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,26 @@ TEST(LayerTileCover, KeysComeInBatchesAcrossZoomsAsTheRouteWritesThem) {
     EXPECT_EQ(cover.next_keys(keys, 100), 0u);
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), 30u);
     EXPECT_THROW(LayerTileCover("nowhere", {}, 1, 2), ValueError);
+}
+
+TEST(LayerTileCover, ClippingBufferMarginReachesTheNeighboursItIsDrawnIn) {
+    struct Case {
+        std::int64_t z;
+        double gap_in_buffers;  // from the box's east side to the tile's east edge
+        std::int64_t tiles;
+    };
+    const std::vector<Case> cases{{16, 0.5, 2}, {16, 2.0, 1}, {8, 0.5, 2}, {8, 2.0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.z) + " " + std::to_string(c.gap_in_buffers));
+        const TileBounds tile =
+            xyz_to_bbox_web_mercator(c.z, 34124 >> (16 - c.z), 31113 >> (16 - c.z));
+        const double side = tile.maxx - tile.minx;
+        const double buffer = side * get_zoom_config(static_cast<int>(c.z), "plots")->buffer / 4096;
+        const double east = tile.maxx - c.gap_in_buffers * buffer;
+        const TileBounds box{east - side / 4, tile.miny + side / 4, east, tile.maxy - side / 4};
+        EXPECT_EQ(LayerTileCover("plots", box, c.z, c.z, Margin::clipping_buffer).size(), c.tiles);
+        EXPECT_EQ(LayerTileCover("plots", box, c.z, c.z).size(), 1);
+    }
 }
 
 TEST(WebMercatorBounds, DegreesLandOnTheTileGrid) {

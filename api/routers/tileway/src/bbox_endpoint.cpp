@@ -97,7 +97,9 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
                                                     BboxQuery query,
                                                     const host::http::Request& request,
                                                     host::database::Session& db) {
-    co_await enforce_rate_limit(service, request, kBboxRateLimit);
+    const RedisBudget counting;
+    co_await enforce_rate_limit(service, request, kBboxRateLimit, counting);
+    const auto redis_left = counting.left();
 
     const LayerConfig& layer = require_layer(layer_name);
     if (query.srid != 4326 && query.srid != 3857) {
@@ -123,7 +125,10 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
     const std::string cache_key = bbox_cache_key(layer_name, rect.minx, rect.miny, rect.maxx,
                                                  rect.maxy, max_features, simplified);
     const bool gzip = host::http::accepts_gzip(request);
-    auto read = co_await read_cached_tile(service, cache_key, 2.0, gzip);
+    // The count and the read share the Redis budget of a tile; the transformation in between
+    // is not charged to it.
+    const RedisBudget reading(redis_left);
+    auto read = co_await read_cached_tile(service, cache_key, 2.0, gzip, &reading);
     if (auto tile = co_await cached_tile_body(service, cache_key, read, gzip, CACHE_TTL_SHORT)) {
         count_cache_read(layer_name, "bbox", true);
         co_return tile_answer(request, std::move(*tile), CACHE_TTL_SHORT, "HIT");

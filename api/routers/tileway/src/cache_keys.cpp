@@ -1,5 +1,7 @@
 #include "tileway/cache_keys.hpp"
 
+#include "tileway/tile_encoding.hpp"
+
 #include <fmt/format.h>
 #include <fmt/printf.h>
 
@@ -8,6 +10,12 @@ namespace tileway {
 std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int64_t x,
                            std::int64_t y) {
     return fmt::format("{}:{}:{}:{}", layer_name, z, x, y);
+}
+
+void append_tile_keys(std::vector<std::string>& keys, std::string_view layer_name,
+                      const TileAddress& tile) {
+    keys.push_back(tile_cache_key(layer_name, tile.z, tile.x, tile.y));
+    keys.push_back(gzip_cache_key(keys.back()));
 }
 
 std::string bbox_cache_key(std::string_view layer_name, double min_x, double min_y, double max_x,

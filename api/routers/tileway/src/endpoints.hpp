@@ -9,6 +9,7 @@
 #include "tileway/service.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tileway {
@@ -60,6 +61,10 @@ host::http::Response get_available_layers();
 // Manually invalidate cache for a specific layer.
 host::awaitable<host::http::Response> invalidate_cache_endpoint(const Service& service,
                                                                 std::string layer_name);
+
+// Server-sent events: an "event: change" with the layer and extent of each change the
+// process's watcher handles, a heartbeat comment while there is none.
+host::http::Response get_changes(std::shared_ptr<const Service> service);
 
 // Health check endpoint for monitoring.
 host::awaitable<host::http::Response> health_check(const Service& service);

@@ -27,6 +27,12 @@ class RedisBudget {
         return std::min(left, step_limit);
     }
 
+    // What is left now. A step that follows work of another kind (a database statement) gets a
+    // budget of its own of this much, so that only the time spent waiting for Redis counts.
+    Clock::duration left() const {
+        return std::max(deadline_ - Clock::now(), Clock::duration::zero());
+    }
+
   private:
     Clock::time_point deadline_;
 };

@@ -178,6 +178,16 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                 .description = "Health check endpoint for monitoring.",
                 .response = ResponseKind::json,
                 .handler = health_route(service)});
+    // After the seven routes of the service, in the order the API document lists them.
+    router.add({.method = "GET",
+                .path = "/changes",
+                .name = "get_changes",
+                .description = "Server-sent events: the layer and extent of each edit, once the "
+                               "tiles it touched are purged.",
+                .response = ResponseKind::raw,
+                .handler = [service](Call&) -> host::awaitable<Response> {
+                    co_return get_changes(service);
+                }});
 }
 
 }  // namespace

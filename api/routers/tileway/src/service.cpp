@@ -6,9 +6,6 @@
 #include "tileway/mvt_sql.hpp"
 #include "tileway/tile_grid.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-
 #include <iostream>
 
 namespace tileway {
@@ -68,10 +65,14 @@ Service::Service(Settings settings, boost::asio::any_io_executor executor)
     warm_statements();
 }
 
-host::awaitable<std::optional<host::Bytes>> Service::safe_cache_get(std::string key,
-                                                                    double timeout) const {
+host::awaitable<std::optional<host::Bytes>> Service::safe_cache_get(
+    std::string key, double timeout, const RedisBudget* budget) const {
     try {
-        co_return co_await host::wait_for(cache_.get(key), timeout);
+        // Worked out before the co_await: GCC 12 mishandles a conditional inside one.
+        auto limit = host::seconds_to_duration(timeout);
+        if (budget)
+            limit = budget->next_wait(limit);
+        co_return co_await host::wait_for(cache_.get(key), limit);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         logger_->warn("Cache get failed for {}: {}", key, e.what());
@@ -94,45 +95,37 @@ host::awaitable<void> Service::safe_cache_set(std::string key, host::Bytes value
     }
 }
 
-}  // namespace tileway
-
-namespace tileway {
-
 void Service::cache_set_in_background(std::string_view key, const host::Bytes& value,
                                       std::int64_t ttl) const {
-    // The command is encoded here, so the coroutine needs nothing of this object but the logger.
+    // The command is encoded here, so the task needs nothing of this object but the logger. Its
+    // limit is the cache read's: a stalled Redis must not pile up tiles waiting to be stored.
     auto store = redis_client_.set(cache_._make_key(key), value.view(), ttl);
-    boost::asio::co_spawn(
-        redis_client_.executor(),
-        [store = std::move(store), logger = logger_,
-         key = std::string(key)]() mutable -> host::awaitable<void> {
-            try {
-                co_await host::wait_for(std::move(store), host::seconds_to_duration(5.0));
-            } catch (const std::exception& e) {
-                logger->warn("Cache set failed for {}: {}", key, e.what());
-            }
-        },
-        boost::asio::detached);
+    host::spawn_background([](host::awaitable<void> command, std::shared_ptr<spdlog::logger> logger,
+                              std::string stored_key) -> host::awaitable<void> {
+        try {
+            co_await host::wait_for(std::move(command), 1.0);
+        } catch (const std::exception& e) {
+            logger->warn("Cache set failed for {}: {}", stored_key, e.what());
+        }
+    }(std::move(store), logger_, std::string(key)));
 }
 
 void Service::cache_derived_in_background(std::string key, host::Bytes source, std::int64_t ttl,
                                           Derive derive) const {
-    // Posted behind the caller, so its answer goes out first; the service is held only weakly,
+    // Started behind the caller, so its answer goes out first; the service is held only weakly,
     // since nothing waits for this.
-    boost::asio::co_spawn(
-        redis_client_.executor(),
-        [weak = weak_from_this(), key = std::move(key), source = std::move(source), ttl,
-         derive]() -> host::awaitable<void> {
-            const auto service = weak.lock();
-            if (!service)
-                co_return;
-            try {
-                service->cache_set_in_background(key, derive(source.view()), ttl);
-            } catch (const std::exception& e) {
-                service->logger()->warn("Cache set failed for {}: {}", key, e.what());
-            }
-        },
-        boost::asio::detached);
+    host::spawn_background([](std::weak_ptr<const Service> weak, std::string derived_key,
+                              host::Bytes bytes, std::int64_t lifetime,
+                              Derive make) -> host::awaitable<void> {
+        const auto service = weak.lock();
+        if (!service)
+            co_return;
+        try {
+            service->cache_set_in_background(derived_key, make(bytes.view()), lifetime);
+        } catch (const std::exception& e) {
+            service->logger()->warn("Cache set failed for {}: {}", derived_key, e.what());
+        }
+    }(weak_from_this(), std::move(key), std::move(source), ttl, derive));
 }
 
 }  // namespace tileway

@@ -48,20 +48,23 @@ host::awaitable<std::optional<TileBody>> cached_tile_body(const Service& service
 }
 
 host::awaitable<CachedRead> read_cached_tile(const Service& service, const std::string& cache_key,
-                                             double timeout, bool gzip) {
+                                             double timeout, bool gzip, const RedisBudget* budget) {
     const std::string gzip_key = gzip_cache_key(cache_key);
     CachedRead read;
     if (gzip) {
-        read.value = co_await service.safe_cache_get(gzip_key, timeout);
+        read.value = co_await service.safe_cache_get(gzip_key, timeout, budget);
         co_return read;
     }
-    read.value = co_await service.safe_cache_get(cache_key, timeout);
+    read.value = co_await service.safe_cache_get(cache_key, timeout, budget);
     if (!read.value || read.value->empty())
         co_return read;
     try {
         const std::string full_key = service.cache()._make_key(gzip_key);
         const std::vector<std::string_view> command{"GETRANGE", full_key, "0", kContentTagEnd};
-        auto reply = co_await host::wait_for(service.redis_client().command(command), timeout);
+        auto limit = host::seconds_to_duration(timeout);
+        if (budget)
+            limit = budget->next_wait(limit);
+        auto reply = co_await host::wait_for(service.redis_client().command(command), limit);
         if (reply.type == host::redis::Reply::Type::string && reply.str.size() == kContentTagSize)
             read.tag = std::move(reply.str);
     } catch (const std::exception& e) {

@@ -33,9 +33,11 @@ host::awaitable<std::optional<TileBody>> cached_tile_body(const Service& service
                                                           CachedRead& read, bool gzip,
                                                           std::int64_t ttl);
 
-// Reads what cached_tile_body needs for this client, each read bounded by `timeout`.
+// Reads what cached_tile_body needs for this client, each read bounded by `timeout` and, with
+// `budget`, by what is left of it.
 host::awaitable<CachedRead> read_cached_tile(const Service& service, const std::string& cache_key,
-                                             double timeout, bool gzip);
+                                             double timeout, bool gzip,
+                                             const RedisBudget* budget = nullptr);
 
 // Stores a built tile and its gzip entry in the background with `ttl`; the body for the client.
 // A client sent the raw bytes does not wait for the compression: it follows the answer.

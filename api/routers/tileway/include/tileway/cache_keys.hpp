@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tileway/tile_grid.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +23,11 @@ namespace tileway {
 
 std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int64_t x,
                            std::int64_t y);
+
+// Appends every key the cache may hold for z/x/y tile `tile` of the layer: what purging a tile
+// deletes. A new family of per-tile entries is added here, and every purge follows.
+void append_tile_keys(std::vector<std::string>& keys, std::string_view layer_name,
+                      const TileAddress& tile);
 
 // Coordinates in EPSG:3857 metres, written in full as whole metres (halves to even, "-0" kept).
 // `simplified` ("True" or "False") says whether the tile's geometries were simplified: the

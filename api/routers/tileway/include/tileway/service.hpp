@@ -6,6 +6,7 @@
 #include "host/redis.hpp"
 #include "host/runtime.hpp"
 #include "tileway/cache.hpp"
+#include "tileway/change_feed.hpp"
 #include "tileway/request_counter.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -57,10 +58,13 @@ class Service : public std::enable_shared_from_this<Service> {
     RequestCounter& request_counter() const noexcept { return request_counter_; }
     // Copies of tiles under their full cache keys; empty when the settings keep none.
     host::NearCache& kept_tiles() const noexcept { return kept_tiles_; }
+    // The changes this process's watcher handled, for the clients listening to them.
+    ChangeFeed& change_feed() const noexcept { return change_feed_; }
 
     // The cached bytes, or null on a miss, a time-out or any failure (logged as a warning).
-    host::awaitable<std::optional<host::Bytes>> safe_cache_get(std::string key,
-                                                               double timeout = 1.0) const;
+    // With `budget`, waits at most what is left of it.
+    host::awaitable<std::optional<host::Bytes>> safe_cache_get(
+        std::string key, double timeout = 1.0, const RedisBudget* budget = nullptr) const;
     // Stores the bytes; failures are logged as a warning and ignored. With `budget`, waits at
     // most what is left of it.
     host::awaitable<void> safe_cache_set(std::string key, host::Bytes value, std::int64_t ttl,
@@ -85,6 +89,7 @@ class Service : public std::enable_shared_from_this<Service> {
     BinaryRedisCache cache_;
     mutable RequestCounter request_counter_;
     mutable host::NearCache kept_tiles_;
+    mutable ChangeFeed change_feed_;
 };
 
 }  // namespace tileway

@@ -1,0 +1,331 @@
+// Edits reach the cache: the watcher deletes exactly the tiles an edit touched, as counted from
+// the tile grid, leaves every other tile cached, prunes what it handled, tells listening
+// clients, and loses no change across a stopped server, a PostgreSQL restart or a killed
+// connection.
+#include "tileway/change_watcher.hpp"
+#include "host/logging.hpp"
+#include "scratch_postgres.hpp"
+#include "server_process.hpp"
+#include "support.hpp"
+#include "tileway/cache.hpp"
+#include "tileway/cache_keys.hpp"
+#include "tileway/zoom_config.hpp"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+namespace kavara::test {
+namespace {
+
+using tileway::TileBounds;
+
+struct Servers {
+    ScratchPostgres postgres;
+    ScratchRedis redis;
+};
+
+Servers& servers() {
+    static Servers instance;
+    return instance;
+}
+
+std::string run_sql(const std::string& url, const std::string& statement) {
+    std::unique_ptr<PGconn, decltype(&PQfinish)> db(PQconnectdb(url.c_str()), &PQfinish);
+    std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(db.get(), statement.c_str()),
+                                                         &PQclear);
+    const auto status = PQresultStatus(result.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error(statement + ": " + PQerrorMessage(db.get()));
+    return PQntuples(result.get()) > 0 ? PQgetvalue(result.get(), 0, 0) : "";
+}
+
+std::string run_sql(const std::string& statement) {
+    return run_sql(servers().postgres.url(), statement);
+}
+
+// Squares of 30 m near the seeded area (7.45 E, 9.05 N), one per plot id.
+TileBounds plot_box(int id, double shift_east = 0) {
+    const double x = 829330.0 + id * 500.0 + shift_east;
+    const double y = 1012200.0;
+    return {x, y, x + 30.0, y + 30.0};
+}
+
+std::string envelope_sql(const TileBounds& box) {
+    return fmt::format("ST_MakeEnvelope({}, {}, {}, {}, 3857)", box.minx, box.miny, box.maxx,
+                       box.maxy);
+}
+
+void reset_layers() {
+    std::string statement =
+        "SET kavara.change_log = 'off'; TRUNCATE \"GIS\".\"PLOT\", \"GIS\".\"BEACON\";";
+    for (int id = 1; id <= 3; ++id) {
+        if (id != 3)  // plot 3 is the one the cases insert
+            statement += fmt::format(
+                "INSERT INTO \"GIS\".\"PLOT\" (\"ID\", \"STATUS\", \"GEOMETRY\") VALUES ({}, "
+                "'Vacant', {});",
+                id, envelope_sql(plot_box(id)));
+        statement += fmt::format(
+            "INSERT INTO \"GIS\".\"BEACON\" (\"ID\", \"GEOMETRY\") VALUES ({}, "
+            "ST_SetSRID(ST_MakePoint({}, {}), 3857));",
+            id, plot_box(id).minx, plot_box(id).miny);
+    }
+    run_sql(statement);
+}
+
+double tile_side(std::int64_t z) {
+    return 2.0 * M_PI * 6378137.0 / std::exp2(static_cast<double>(z));
+}
+
+TileBounds widened(const TileBounds& box, double by) {
+    return {box.minx - by, box.miny - by, box.maxx + by, box.maxy + by};
+}
+
+using KeySet = std::set<std::string>;
+
+// The keys the grid says an edit of these extents makes stale: at each served zoom, the tiles
+// touching the extent widened by the zoom's clipping buffer (its share of 4096 of a tile).
+KeySet expected_keys(const std::string& layer, const std::vector<TileBounds>& extents) {
+    KeySet keys;
+    for (std::int64_t z = 1; z <= tileway::MAX_ZOOM; ++z) {
+        const auto config = tileway::get_zoom_config(static_cast<int>(z), layer);
+        if (!config)
+            continue;
+        for (const auto& extent : extents) {
+            const auto range =
+                tileway::tiles_covering(widened(extent, tile_side(z) * config->buffer / 4096), z);
+            for (auto x = range.min_x; x <= range.max_x; ++x)
+                for (auto y = range.min_y; y <= range.max_y; ++y)
+                    keys.insert(tileway::tile_cache_key(layer, z, x, y));
+        }
+    }
+    return keys;
+}
+
+// Every tile of every zoom within two tiles of the extents: those an edit touches and their
+// neighbours, which must stay.
+KeySet cached_around(const std::string& layer, const std::vector<TileBounds>& extents) {
+    KeySet keys;
+    for (std::int64_t z = 1; z <= tileway::MAX_ZOOM; ++z)
+        for (const auto& extent : extents) {
+            const auto range = tileway::tiles_covering(widened(extent, 2 * tile_side(z)), z);
+            for (auto x = range.min_x; x <= range.max_x; ++x)
+                for (auto y = range.min_y; y <= range.max_y; ++y)
+                    keys.insert(tileway::tile_cache_key(layer, z, x, y));
+        }
+    return keys;
+}
+
+class WatcherInProcess : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_layers();
+        redis_ = std::make_unique<host::redis::Client>(host::event_loop().get_executor(),
+                                                       local_redis(servers().redis.port()));
+        cache_ = std::make_unique<tileway::BinaryRedisCache>(*redis_, "mvt_v8");
+        subscription_ = feed_.subscribe(host::event_loop().get_executor());
+        watcher_ = std::make_shared<tileway::ChangeWatcher>(
+            *cache_, feed_, host::get_logger("test.changes"),
+            tileway::WatchOptions{.database = {.conninfo = servers().postgres.url()},
+                                  .settle = std::chrono::milliseconds(300),
+                                  .poll = std::chrono::seconds(1)});
+        boost::asio::co_spawn(
+            host::event_loop(), watcher_->run(),
+            boost::asio::bind_cancellation_slot(stop_.slot(), boost::asio::detached));
+    }
+
+    void TearDown() override {
+        stop_.emit(boost::asio::cancellation_type::terminal);
+        host::event_loop().run_for(std::chrono::milliseconds(200));
+    }
+
+    // Polls `condition` while the event loop (and so the watcher) runs, for up to 10 s.
+    static bool eventually_on_loop(const std::function<bool()>& condition) {
+        const auto start = std::chrono::steady_clock::now();
+        while (!condition()) {
+            if (seconds_since(start) > 10)
+                return false;
+            host::event_loop().restart();
+            host::event_loop().run_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+
+    void cache(const KeySet& keys) {
+        std::vector<std::string> full;
+        for (const auto& key : keys)
+            full.push_back(cache_->_make_key(key));
+        std::vector<std::string_view> command{"MSET"};
+        for (const auto& key : full) {
+            command.push_back(key);
+            command.push_back("tile");
+        }
+        run(redis_->command(command));
+    }
+
+    KeySet still_cached(const KeySet& keys) {
+        KeySet left;
+        for (const auto& key : keys)
+            if (run(redis_->get(cache_->_make_key(key))))
+                left.insert(key);
+        return left;
+    }
+
+    // Waits for the watcher to publish changes until `count` have come.
+    std::vector<tileway::ChangeRecord> changes_published(std::size_t count) {
+        std::vector<tileway::ChangeRecord> all;
+        const auto start = std::chrono::steady_clock::now();
+        while (all.size() < count && seconds_since(start) < 10) {
+            auto some = run(subscription_->next(std::chrono::seconds(1)));
+            all.insert(all.end(), some.begin(), some.end());
+        }
+        return all;
+    }
+
+    std::unique_ptr<host::redis::Client> redis_;
+    std::unique_ptr<tileway::BinaryRedisCache> cache_;
+    tileway::ChangeFeed feed_;
+    std::shared_ptr<tileway::ChangeFeed::Subscription> subscription_;
+    std::shared_ptr<tileway::ChangeWatcher> watcher_;
+    boost::asio::cancellation_signal stop_;
+};
+
+TEST_F(WatcherInProcess, DeletesTheTilesEachEditTouchedAndNoOther) {
+    struct Case {
+        std::string name;
+        std::string layer;
+        std::string edit;
+        std::optional<TileBounds> old_extent, new_extent;
+    };
+    const TileBounds beacon{plot_box(2).minx, plot_box(2).miny, plot_box(2).minx, plot_box(2).miny};
+    const std::vector<Case> cases{
+        {"status of a plot", "plots",
+         "UPDATE \"GIS\".\"PLOT\" SET \"STATUS\" = 'Revoked' WHERE \"ID\" = 1", plot_box(1),
+         plot_box(1)},
+        {"plot moved 200 m east", "plots",
+         "UPDATE \"GIS\".\"PLOT\" SET \"GEOMETRY\" = ST_Translate(\"GEOMETRY\", 200, 0) WHERE "
+         "\"ID\" = 2",
+         plot_box(2), plot_box(2, 200)},
+        {"plot inserted", "plots",
+         fmt::format("INSERT INTO \"GIS\".\"PLOT\" (\"ID\", \"GEOMETRY\") VALUES (3, {})",
+                     envelope_sql(plot_box(3))),
+         std::nullopt, plot_box(3)},
+        {"plot deleted", "plots", "DELETE FROM \"GIS\".\"PLOT\" WHERE \"ID\" = 1", plot_box(1),
+         std::nullopt},
+        {"beacon remarked", "beacons",
+         "UPDATE \"GIS\".\"BEACON\" SET \"REMARK\" = 'found' WHERE \"ID\" = 2", beacon, beacon},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<TileBounds> extents;
+        for (const auto& extent : {c.old_extent, c.new_extent})
+            if (extent)
+                extents.push_back(*extent);
+        const KeySet around = cached_around(c.layer, extents);
+        const KeySet stale = expected_keys(c.layer, extents);
+        cache(around);
+        run_sql(c.edit);
+        const auto published = changes_published(1);
+        ASSERT_EQ(published.size(), 1u);
+        EXPECT_EQ(published[0].layer, c.layer);
+        KeySet kept;
+        std::set_difference(around.begin(), around.end(), stale.begin(), stale.end(),
+                            std::inserter(kept, kept.end()));
+        EXPECT_EQ(still_cached(around), kept);
+        EXPECT_EQ(around.size() - still_cached(around).size(), stale.size());
+        // Pruned once purged a second time; the next case waits for that, since the second
+        // purge would also delete what it caches.
+        EXPECT_TRUE(eventually_on_loop(
+            [] { return run_sql("SELECT count(*) FROM kavara.changes") == "0"; }));
+    }
+}
+
+// kavara-server as people run it, against the scratch servers.
+std::unique_ptr<ServerProcess> start_server() {
+    auto server = std::make_unique<ServerProcess>(
+        fmt::format("DATABASE_URL={} REDIS_HOST=127.0.0.1 REDIS_PORT={} KAVARA_WORKERS=1",
+                    servers().postgres.url(), servers().redis.port()));
+    EXPECT_TRUE(server->wait_listening());
+    return server;
+}
+
+TEST(WatcherInTheServer, LosesNoChangeAndTellsListeners) {
+    reset_layers();
+    auto server = start_server();
+    const auto tile = tileway::tiles_covering(plot_box(1), 16);
+    const std::string key =
+        "mvt_v8:" + tileway::tile_cache_key("plots", 16, tile.min_x, tile.min_y);
+    const std::string elsewhere =
+        "mvt_v8:" + tileway::tile_cache_key("plots", 16, tile.min_x + 10, tile.min_y);
+    const std::string edit =
+        "UPDATE \"GIS\".\"PLOT\" SET \"STATUS\" = 'Developed' WHERE \"ID\" = 1";
+    struct Case {
+        std::string name;
+        std::function<void()> disrupt_and_edit;
+    };
+    const std::vector<Case> cases{
+        {"edited while the server is stopped",
+         [&] {
+             server.reset();
+             run_sql(edit);
+             server = start_server();
+         }},
+        {"edited while PostgreSQL restarts",
+         [&] {
+             servers().postgres.stop();
+             servers().postgres.start();
+             run_sql(edit);
+         }},
+        {"edited after the watcher's connection was killed",
+         [&] {
+             ASSERT_TRUE(eventually(
+                 [] {
+                     return run_sql(
+                                "SELECT count(pg_terminate_backend(pid)) FROM "
+                                "pg_stat_activity WHERE query LIKE '%kavara.changes%' AND "
+                                "pid <> pg_backend_pid()") != "0";
+                 },
+                 std::chrono::seconds(10)));
+             run_sql(edit);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        servers().redis.cli(fmt::format("SET {} stale", key));
+        servers().redis.cli(fmt::format("SET {} elsewhere", elsewhere));
+        c.disrupt_and_edit();
+        EXPECT_TRUE(eventually([&] { return servers().redis.cli("EXISTS " + key) == "0"; },
+                               std::chrono::seconds(15)));
+        EXPECT_EQ(servers().redis.cli("EXISTS " + elsewhere), "1");
+    }
+    // A client listening on the stream hears of the next edit.
+    const auto heard = shell(fmt::format(
+        "(sleep 1; psql -X -q '{}' -c 'UPDATE \"GIS\".\"PLOT\" SET \"STATUS\" = $$Vacant$$ "
+        "WHERE \"ID\" = 1') & curl -sN --max-time 4 {}; wait",
+        servers().postgres.url(), server->url("/gis/changes")));
+    EXPECT_NE(heard.out.find("event: change\ndata: {\"layer\":\"plots\",\"extent\":["),
+              std::string::npos)
+        << heard.out;
+    // A client still listening does not hold the shutdown for the grace period of requests.
+    shell(fmt::format("curl -sN --max-time 30 {} >/dev/null 2>&1 &", server->url("/gis/changes")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(server->stop(), 0);
+    EXPECT_LT(seconds_since(stopping), 5.0);
+}
+
+}  // namespace
+}  // namespace kavara::test
