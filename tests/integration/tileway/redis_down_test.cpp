@@ -51,13 +51,11 @@ TEST_F(RedisDown, TilesAreBuiltFromTheDatabaseWithOneWarningPerFailedStep) {
         first_body = response.body;
     }
     const auto lines = tileway_lines(log_, warn);
-    // Besides the start-up warning of the service, when this test loads it. Each built tile is
-    // stored twice, as it is and gzip-compressed.
-    EXPECT_EQ(lines.size() - count_starting(lines, "No admin token is set"), 8u);
+    // Besides the start-up warning of the service, when this test loads it.
+    EXPECT_EQ(lines.size() - count_starting(lines, "No admin token is set"), 6u);
     EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), 2u);
     EXPECT_EQ(count_starting(lines, "Cache get failed for " + key + ": "), 2u);
     EXPECT_EQ(count_starting(lines, "Cache set failed for " + key + ": "), 2u);
-    EXPECT_EQ(count_starting(lines, "Cache set failed for gz:" + key + ": "), 2u);
 
     // The bounding-box limiter fails open without a word; only the cache speaks.
     log_.clear();
@@ -163,8 +161,8 @@ TEST_F(RedisDown, AStalledRedisDelaysATileByAQuarterOfASecondAtMost) {
         const auto lines = tileway_lines(log_, warn);
         EXPECT_EQ(count_starting(lines, "Rate limit check failed: "), c.rate_warnings) << c.path;
         EXPECT_EQ(count_starting(lines, "Cache get failed for "), 1u) << c.path;
-        // Both copies are written after the answer, each under its own limit.
-        EXPECT_EQ(count_starting(lines, "Cache set failed for "), 2u) << c.path;
+        // The tile is written after the answer, under a limit of its own.
+        EXPECT_EQ(count_starting(lines, "Cache set failed for "), 1u) << c.path;
     }
     program_redis().resume();
     EXPECT_EQ(get(target, fresh_client()).header("X-Cache"), "HIT");

@@ -110,22 +110,4 @@ void Service::cache_set_in_background(std::string_view key, const host::Bytes& v
     }(std::move(store), logger_, std::string(key)));
 }
 
-void Service::cache_derived_in_background(std::string key, host::Bytes source, std::int64_t ttl,
-                                          Derive derive) const {
-    // Started behind the caller, so its answer goes out first; the service is held only weakly,
-    // since nothing waits for this.
-    host::spawn_background([](std::weak_ptr<const Service> weak, std::string derived_key,
-                              host::Bytes bytes, std::int64_t lifetime,
-                              Derive make) -> host::awaitable<void> {
-        const auto service = weak.lock();
-        if (!service)
-            co_return;
-        try {
-            service->cache_set_in_background(derived_key, make(bytes.view()), lifetime);
-        } catch (const std::exception& e) {
-            service->logger()->warn("Cache set failed for {}: {}", derived_key, e.what());
-        }
-    }(weak_from_this(), std::move(key), std::move(source), ttl, derive));
-}
-
 }  // namespace tileway

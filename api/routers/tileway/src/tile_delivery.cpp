@@ -82,8 +82,8 @@ TileBody store_built_tile(const Service& service, const std::string& cache_key,
         service.cache_set_in_background(gzip_cache_key(cache_key), entry, ttl);
         return tile_body(raw, entry, true);
     }
-    // A client that takes the raw bytes need not wait for their compression.
-    service.cache_derived_in_background(gzip_cache_key(cache_key), raw, ttl, gzip_entry);
+    // The gzip copy waits for the first hit: a miss answered raw costs no compression, and a
+    // tile nobody asks for again is never compressed.
     return {raw, identity_etag(content_tag(raw.view())), false};
 }
 

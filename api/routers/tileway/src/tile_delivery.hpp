@@ -39,8 +39,8 @@ host::awaitable<CachedRead> read_cached_tile(const Service& service, const std::
                                              double timeout, bool gzip,
                                              const RedisBudget* budget = nullptr);
 
-// Stores a built tile and its gzip entry in the background with `ttl`; the body for the client.
-// A client sent the raw bytes does not wait for the compression: it follows the answer.
+// Stores a built tile in the background with `ttl`, and its gzip entry when the client takes gzip
+// (else the first hit adds it: see cached_tile_body); the body for the client.
 TileBody store_built_tile(const Service& service, const std::string& cache_key,
                           const host::Bytes& raw, bool gzip, std::int64_t ttl);
 

@@ -42,7 +42,7 @@ struct Settings {
 // The state every route of the service shares: its settings, its logger, the one Redis client of
 // the process, the tile cache and the rate limiters' request counter over it. Created once when the
 // host loads the service, read-only afterwards; it must outlive the routes registered with it.
-class Service : public std::enable_shared_from_this<Service> {
+class Service {
   public:
     // Requests logging at level INFO (unless the host configured it), creates the client (no
     // command is sent) and the cache, writes the start-up lines to standard output and warns
@@ -74,13 +74,6 @@ class Service : public std::enable_shared_from_this<Service> {
     // command the process sent before, and its outcome is only logged (a failure as a warning).
     void cache_set_in_background(std::string_view key, const host::Bytes& value,
                                  std::int64_t ttl) const;
-
-    // Stores what `derive` makes of `source` under `key` as cache_set_in_background does, but
-    // works it out only once the caller has gone on, for work its answer need not wait for.
-    // Nothing is stored if the service is gone by then or `derive` throws (logged as a warning).
-    using Derive = host::Bytes (*)(std::string_view source);
-    void cache_derived_in_background(std::string key, host::Bytes source, std::int64_t ttl,
-                                     Derive derive) const;
 
   private:
     Settings settings_;
