@@ -36,6 +36,9 @@ T run(host::awaitable<T> op) {
 // an answer) have finished, so that a test sees what they stored or logged.
 void settle();
 
+// The whole file at `path`; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
 std::string env_or(const char* name, const std::string& fallback);
 std::filesystem::path source_dir();
 std::filesystem::path binary_dir();

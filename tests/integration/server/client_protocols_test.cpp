@@ -12,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include <unistd.h>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -21,13 +20,6 @@ namespace {
 
 using tileway::program_redis;
 using tileway::tile_with_plots;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::string scratch(const std::string& name) {
     return fmt::format("/tmp/kavara-clients-{}-{}", ::getpid(), name);

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 namespace kavara::test {
@@ -23,13 +22,6 @@ using namespace std::chrono_literals;
 using tileway::program_redis;
 using tileway::tile_at;
 using tileway::tile_with_plots;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
