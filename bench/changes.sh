@@ -15,6 +15,7 @@
 # BENCH_PLOTS (default 1,000,000) sizes a database that is seeded here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/server_ready.sh
 db=${1:-kavara_bench}
 redis_db=${2:-9}
 . bench/bench_env.sh
@@ -30,7 +31,7 @@ base="http://127.0.0.1:$port"
 KAVARA_PORT=$port KAVARA_LOG_LEVEL=info build/bin/kavara-server >"$work/server.out" 2>"$work/server.log" &
 server_pid=$!
 pids+=($server_pid)
-for _ in $(seq 1 100); do curl -sf "$base/gis/health/" >/dev/null && break; sleep 0.1; done
+wait_until_serving "$base"
 
 # The 1,000 plots nearest the layer's centre, each with the z16 tile under its centroid.
 side=611.4962262814100   # of a z16 tile, in EPSG:3857 metres

@@ -12,6 +12,7 @@
 # KAVARA_PG_PORT, KAVARA_REDIS_PORT): never run it against an instance someone else uses.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/server_ready.sh"
 state=${KAVARA_STATE_DIR:-$root/.state}
 pg_data=$state/pg/data
 pg_bin=/usr/lib/postgresql/15/bin
@@ -64,10 +65,7 @@ log=$(mktemp /tmp/faults.XXXXXX.log)
 KAVARA_PORT=$port KAVARA_WEB_ROOT= KAVARA_LOG_LEVEL=${KAVARA_LOG_LEVEL:-warning} "$server" >"$log" 2>&1 &
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null' EXIT
-for _ in $(seq 100); do
-  curl -fs "http://127.0.0.1:$port/gis/health/" >/dev/null 2>&1 && break
-  sleep 0.1
-done
+wait_until_serving "http://127.0.0.1:$port"
 workers() { ps -o pid= --ppid "$pid" | sort -n | tr -s ' \n' ' '; }
 workers_before=$(workers)
 

@@ -9,6 +9,7 @@
 #   redis-db  default 9, a Redis database of the benchmark's own (its plots tiles are deleted)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/server_ready.sh
 db=${1:-kavara_bench}
 redis_db=${2:-9}
 eval "$(scripts/services env)"
@@ -20,7 +21,7 @@ work=$(mktemp -d)
 KAVARA_PORT=$port KAVARA_LOG_LEVEL=warning build/bin/kavara-server >"$work/server.log" 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
+wait_until_serving "http://127.0.0.1:$port"
 
 source bench/plots_centre.sh
 forget() {  # path -> the tile's raw and gzip keys deleted

@@ -10,6 +10,7 @@
 #        build/bin/kavara-seed --plots 1000000 --database-url postgresql://.../kavara_bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/server_ready.sh
 db=${1:-kavara_bench}
 eval "$(scripts/services env)"
 export DATABASE_URL="${DATABASE_URL%/*}/$db"
@@ -24,7 +25,7 @@ port=18767
 KAVARA_PORT=$port KAVARA_LOG_LEVEL=warning build/bin/kavara-server >"$work/server.log" 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
+wait_until_serving "http://127.0.0.1:$port"
 
 centre=$(curl -s "http://127.0.0.1:$port/gis/plots/" | sed -E 's/.*"latitude":([0-9.-]+),"longitude":([0-9.-]+).*/\1 \2/')
 read -r lat lon <<<"$centre"

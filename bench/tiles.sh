@@ -15,6 +15,7 @@
 #   redis-db  default 9, a Redis database of the benchmark's own (its tile keys are flushed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/server_ready.sh
 db=${1:-kavara_bench}
 redis_db=${2:-9}
 duration=${BENCH_SECONDS:-10}
@@ -26,7 +27,7 @@ port=18765
 static_port=18766
 KAVARA_PORT=$port KAVARA_LOG_LEVEL=warning build/bin/kavara-server >"$work/server.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 100); do curl -sf "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
+wait_until_serving "http://127.0.0.1:$port"
 redis-cli -p "$REDIS_PORT" -n "$redis_db" --scan --pattern 'mvt_v8:*' | xargs -r redis-cli -p "$REDIS_PORT" -n "$redis_db" del >/dev/null
 
 source bench/plots_centre.sh

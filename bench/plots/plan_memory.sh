@@ -8,6 +8,7 @@
 # Extra settings pass through the environment (KAVARA_PLAN_MEMORY_MB, KAVARA_BLOCKING_THREADS);
 # the plan rate is raised to let the four plans of one client in.
 set -euo pipefail
+source "$(dirname "$0")/../server_ready.sh"
 server=${1:?usage: plan_memory.sh path/to/kavara-server [port]}
 port=${2:-18731}
 plans=${PLANS:-4}
@@ -19,10 +20,7 @@ mapfile -t ids < <(psql -X "$DATABASE_URL" -tAc "SELECT \"ID\" FROM \"GIS\".\"PL
 KAVARA_PORT=$port KAVARA_WORKERS=1 KAVARA_WEB_ROOT= KAVARA_PLAN_RATE=${KAVARA_PLAN_RATE:-$plans} "$server" >/tmp/plan_memory.$$.log 2>&1 &
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -f /tmp/plan_memory.$$.*' EXIT
-for _ in $(seq 100); do
-  curl -fs "http://127.0.0.1:$port/gis/health/" >/dev/null 2>&1 && break
-  sleep 0.1
-done
+wait_until_serving "http://127.0.0.1:$port"
 idle=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
 
 start=$(date +%s.%N)

@@ -41,4 +41,12 @@ std::string quoted_name_list(const std::vector<std::string>& names) {
     return out + "]";
 }
 
+std::string strip_double_quotes(std::string_view text) {
+    while (!text.empty() && text.front() == '"')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == '"')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 }  // namespace tileway

@@ -12,14 +12,6 @@
 namespace tileway {
 namespace {
 
-std::string strip_double_quotes(std::string_view text) {
-    while (!text.empty() && text.front() == '"')
-        text.remove_prefix(1);
-    while (!text.empty() && text.back() == '"')
-        text.remove_suffix(1);
-    return std::string(text);
-}
-
 // A cached payload, or null when the entry is missing or not valid UTF-8 JSON.
 std::optional<nlohmann::ordered_json> parse_cached(const std::optional<host::Bytes>& cached) {
     if (!cached || cached->empty())

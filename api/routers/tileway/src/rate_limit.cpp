@@ -128,15 +128,13 @@ host::awaitable<std::optional<host::NearCache::Kept>> kept_tile(
     co_return service.kept_tiles().find_kept(full_key);
 }
 
-// The content tag at the head of a GETRANGE reply; empty when the gzip entry is missing.
-host::Bytes tag_of(const host::redis::Outcome& read) {
-    if (read.error || read.reply.type != host::redis::Reply::Type::string ||
-        read.reply.str.size() != kContentTagSize)
-        return {};
-    return read.reply.str;
-}
-
 }  // namespace
+
+host::Bytes content_tag_in(const host::redis::Reply& reply) {
+    if (reply.type != host::redis::Reply::Type::string || reply.str.size() != kContentTagSize)
+        return {};
+    return reply.str;
+}
 
 host::awaitable<CachedRead> enforce_rate_limit_and_read(
     const Service& service, const host::http::Request& request, const RateLimit& rule,
@@ -201,7 +199,8 @@ host::awaitable<CachedRead> enforce_rate_limit_and_read(
             refuse_if_over(rule, *count);
     }
     auto value = read_value(service, cache_key, replies.commands[keep ? 1 : 0]);
-    host::Bytes tag = read_tag ? tag_of(replies.commands.back()) : host::Bytes();
+    const auto& tag_read = replies.commands.back();
+    host::Bytes tag = read_tag && !tag_read.error ? content_tag_in(tag_read.reply) : host::Bytes();
     if (keep && value && !value->empty() && redis.tracking() && redis.tracking_epoch() == epoch) {
         const auto& ttl = replies.commands[2];
         if (!ttl.error && ttl.reply.type == host::redis::Reply::Type::integer &&

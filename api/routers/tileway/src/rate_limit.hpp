@@ -42,6 +42,9 @@ struct CachedRead {
     host::Bytes tag;
 };
 
+// The content tag in a GETRANGE reply of a gzip entry's head; empty when the entry is missing.
+host::Bytes content_tag_in(const host::redis::Reply& reply);
+
 // The same check and the cache read of `cache_key` (at most `cache_timeout` seconds) written
 // together: one round trip for both. With `read_tag`, the content tag at the head of the key's
 // gzip entry is read in the same round trip. Throws HTTPException 429 when the client is over

@@ -65,8 +65,7 @@ host::awaitable<CachedRead> read_cached_tile(const Service& service, const std::
         if (budget)
             limit = budget->next_wait(limit);
         auto reply = co_await host::wait_for(service.redis_client().command(command), limit);
-        if (reply.type == host::redis::Reply::Type::string && reply.str.size() == kContentTagSize)
-            read.tag = std::move(reply.str);
+        read.tag = content_tag_in(reply);
     } catch (const std::exception& e) {
         rethrow_if_cancelled(e);
         service.logger()->warn("Cache get failed for {}: {}", gzip_key, e.what());

@@ -12,14 +12,6 @@
 namespace tileway {
 namespace {
 
-std::string without_outer_quotes(std::string_view text) {
-    while (!text.empty() && text.front() == '"')
-        text.remove_prefix(1);
-    while (!text.empty() && text.back() == '"')
-        text.remove_suffix(1);
-    return std::string(text);
-}
-
 // The layer's estimated extent in degrees (null columns before its table was analysed) and the
 // TileJSON type of each of its columns. Identifiers come from the catalogue only.
 std::string layer_facts_sql(const LayerConfig& layer) {
@@ -39,8 +31,8 @@ std::string layer_facts_sql(const LayerConfig& layer) {
         FROM (SELECT ST_Transform(
                   ST_SetSRID(ST_EstimatedExtent('{}', '{}')::geometry, 3857), 4326) AS box) AS extent
         )",
-                       layer.table, without_outer_quotes(layer.table),
-                       without_outer_quotes(layer.geom_col));
+                       layer.table, strip_double_quotes(layer.table),
+                       strip_double_quotes(layer.geom_col));
 }
 
 // The attributes each feature of the layer carries, with their types.
@@ -51,10 +43,10 @@ nlohmann::ordered_json fields_of(const LayerConfig& layer, const nlohmann::json&
         return it != types.end() && it->is_string() ? it->get<std::string>() : "String";
     };
     for (const auto& property : layer.properties) {
-        const std::string name = without_outer_quotes(property);
+        const std::string name = strip_double_quotes(property);
         fields[name] = type_of(name);
     }
-    fields["feature_id"] = type_of(without_outer_quotes(layer.id_col));
+    fields["feature_id"] = type_of(strip_double_quotes(layer.id_col));
     return fields;
 }
 

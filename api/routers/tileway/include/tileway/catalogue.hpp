@@ -71,4 +71,8 @@ extern const LayerCatalogue LAYER_CONFIG;
 // Names written as a bracketed list of single-quoted names: ['plots', 'beacons'].
 std::string quoted_name_list(const std::vector<std::string>& names);
 
+// A configured identifier with its leading and trailing double quotes removed, as string
+// literals name it (ST_EstimatedExtent, the system catalogues): "GIS"."PLOT" gives GIS"."PLOT.
+std::string strip_double_quotes(std::string_view text);
+
 }  // namespace tileway
