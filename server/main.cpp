@@ -63,7 +63,7 @@ int run_workers(const Settings& settings) {
         if (pid == 0) {
             try {
                 Settings worker_settings = settings;
-                worker_settings.purge_changes = i == 0;
+                worker_settings.prune_changes = i == 0;
                 std::exit(run_worker(worker_settings, true));
             } catch (const std::exception& e) {
                 std::cerr << "kavara-server: " << e.what() << std::endl;

@@ -38,7 +38,7 @@ void start_change_watcher(const Settings& settings,
     auto watcher = std::make_shared<tileway::ChangeWatcher>(
         tiles->cache(), tiles->change_feed(), tiles->logger(),
         tileway::WatchOptions{.database = {.conninfo = settings.database_url},
-                              .purge = settings.purge_changes});
+                              .prune = settings.prune_changes});
     boost::asio::co_spawn(
         host::event_loop(),
         [watcher, tiles]() -> host::awaitable<void> { co_await watcher->run(); },

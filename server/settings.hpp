@@ -50,9 +50,9 @@ struct Settings {
     // KAVARA_WATCH_CHANGES: 1 (default) follows the database's change log and purges the tiles
     // each edit touched, when the database has one; 0 leaves edited tiles to expire.
     bool watch_changes = true;
-    // Whether this process's watcher purges and prunes, or only tells its clients: of several
-    // workers the first purges (one is enough for a machine; more would only repeat it).
-    bool purge_changes = true;
+    // Whether this process's watcher also purges each change again once settled and prunes the
+    // log: of several workers the first does (every worker purges before telling its clients).
+    bool prune_changes = true;
     // REDIS_HOST, REDIS_PORT (0 to 65535), REDIS_DB (a whole number); empty values count.
     tileway::Settings tiles;
     bool show_usage = false;  // --help or -h: print `usage` and stop

@@ -71,7 +71,8 @@ std::string envelope_sql(const TileBounds& box) {
 
 void reset_layers() {
     std::string statement =
-        "SET kavara.change_log = 'off'; TRUNCATE \"GIS\".\"PLOT\", \"GIS\".\"BEACON\";";
+        "SET kavara.change_log = 'off'; TRUNCATE \"GIS\".\"PLOT\", \"GIS\".\"BEACON\", "
+        "kavara.changes;";
     for (int id = 1; id <= 3; ++id) {
         if (id != 3)  // plot 3 is the one the cases insert
             statement += fmt::format(
@@ -140,6 +141,7 @@ class WatcherInProcess : public ::testing::Test {
         watcher_ = std::make_shared<tileway::ChangeWatcher>(
             *cache_, feed_, host::get_logger("test.changes"),
             tileway::WatchOptions{.database = {.conninfo = servers().postgres.url()},
+                                  .prune = prune_,
                                   .settle = std::chrono::milliseconds(300),
                                   .poll = std::chrono::seconds(1)});
         boost::asio::co_spawn(
@@ -195,6 +197,7 @@ class WatcherInProcess : public ::testing::Test {
         return all;
     }
 
+    bool prune_ = true;
     std::unique_ptr<host::redis::Client> redis_;
     std::unique_ptr<tileway::BinaryRedisCache> cache_;
     tileway::ChangeFeed feed_;
@@ -251,6 +254,22 @@ TEST_F(WatcherInProcess, DeletesTheTilesEachEditTouchedAndNoOther) {
         EXPECT_TRUE(eventually_on_loop(
             [] { return run_sql("SELECT count(*) FROM kavara.changes") == "0"; }));
     }
+}
+
+// A worker whose neighbour prunes the log: its clients refetch a tile as soon as they hear of
+// the edit, so the tile must be gone by then, whatever the pruning worker has done.
+class WatcherBesidePruner : public WatcherInProcess {
+  protected:
+    WatcherBesidePruner() { prune_ = false; }
+};
+
+TEST_F(WatcherBesidePruner, PurgesBeforeItTells) {
+    const KeySet around = cached_around("plots", {plot_box(1)});
+    const KeySet stale = expected_keys("plots", {plot_box(1)});
+    cache(around);
+    run_sql("UPDATE \"GIS\".\"PLOT\" SET \"STATUS\" = 'Revoked' WHERE \"ID\" = 1");
+    ASSERT_EQ(changes_published(1).size(), 1u);
+    EXPECT_EQ(around.size() - still_cached(around).size(), stale.size());
 }
 
 // kavara-server as people run it, against the scratch servers.

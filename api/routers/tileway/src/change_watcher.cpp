@@ -116,9 +116,9 @@ host::awaitable<std::size_t> ChangeWatcher::handle_batch() {
     const auto result = co_await db_->execute(unhandled_changes_sql, params);
     if (result.rows() == 0)
         co_return 0;
-    // A watcher that does not purge forgets a change later than the one that prunes it, so
+    // A watcher that does not prune forgets a change later than the one that prunes it, so
     // that it does not read it again in between.
-    const auto settle = options_.purge ? options_.settle : 2 * options_.settle;
+    const auto settle = options_.prune ? options_.settle : 2 * options_.settle;
     Settling settling{.due = Clock::now() + settle, .changes = {}};
     ChangedTiles tiles;
     for (int i = 0; i < result.rows(); ++i) {
@@ -130,15 +130,15 @@ host::awaitable<std::size_t> ChangeWatcher::handle_batch() {
         tiles.add(change);
         settling.changes.push_back(std::move(change));
     }
-    std::int64_t deleted = 0;
-    if (options_.purge)
-        deleted = co_await tiles.purge(cache_);
+    // Purged before the clients hear of it, by every watcher: the pruning one may be in
+    // another process and later than this one.
+    const std::int64_t deleted = co_await tiles.purge(cache_);
     for (const auto& change : settling.changes) {
         handled_.insert(change.id);
         feed_.publish(change);
     }
-    // One line a batch for the machine: the purging watcher's.
-    logger_->log(options_.purge ? spdlog::level::info : spdlog::level::debug,
+    // One line a batch for the machine: the pruning watcher's.
+    logger_->log(options_.prune ? spdlog::level::info : spdlog::level::debug,
                  "Changes handled: {} changes, {} keys deleted, {:.1f} ms", settling.changes.size(),
                  deleted, seconds_since(start) * 1000.0);
     const std::size_t count = settling.changes.size();
@@ -150,7 +150,7 @@ host::awaitable<void> ChangeWatcher::finish_settled() {
     while (!settling_.empty() && settling_.front().due <= Clock::now()) {
         const auto& settled = settling_.front().changes;
         std::vector<std::int64_t> ids;
-        if (options_.purge) {
+        if (options_.prune) {
             ChangedTiles tiles;
             for (const auto& change : settled) {
                 tiles.add(change);

@@ -18,9 +18,10 @@ namespace tileway {
 struct WatchOptions {
     // The database with the change log; the watcher opens a connection of its own there.
     host::database::PoolOptions database;
-    // Purge the tiles of each change and prune the log; a watcher that does not only tells its
-    // clients (another process of the machine purges).
-    bool purge = true;
+    // Purge each change a second time once settled and prune it from the log. Every watcher
+    // purges a change before it tells its clients of it, so a client that fetches the tile on
+    // hearing of it gets the new bytes; one process of the machine also prunes.
+    bool prune = true;
     // A tile built from a snapshot taken before an edit's commit can be stored after the purge;
     // each change is purged again this long after, which outlasts the longest tile statement
     // and its cache write, and only then pruned.
