@@ -59,16 +59,26 @@ http {
   server { listen 127.0.0.1:$static_port; root $work/static; }
 }
 CONF
+# nginx started as root serves as "nobody": the scratch folder (mktemp, mode 0700) must be
+# readable, or every answer is a 403 of 150 bytes and the limit measures nothing.
+chmod -R a+rX "$work/static" && chmod a+x "$work"
 nginx -c "$work/nginx.conf" -g 'daemon off;' &
 pids+=($!)
 sleep 0.5
+# The limit must serve the very bytes the service does.
+probe=$(head -1 "$work/paths")
+if ! curl -sf "http://127.0.0.1:$static_port$probe" | cmp -s - "$work/static$probe"; then
+  echo "nginx does not serve the tiles ($probe): see $work/nginx.error.log" >&2
+  cat "$work/nginx.error.log" >&2
+  exit 1
+fi
 echo "hit path: $(wc -l <"$work/paths") cached z16 tiles, $(du -sh "$work/static" | cut -f1) on disk"
 wrk -t1 -c64 -d2s -s bench/tile_random.lua "http://127.0.0.1:$port" "$work/paths" >/dev/null  # warm-up
 read -r s_rps s_p99 s_err <<<"$(wrk -t1 -c64 -d"${duration}s" -s bench/tile_random.lua \
   "http://127.0.0.1:$port" "$work/paths" | result)"
 read -r n_rps n_p99 n_err <<<"$(wrk -t1 -c64 -d"${duration}s" -s bench/tile_random.lua \
   "http://127.0.0.1:$static_port" "$work/paths" | result)"
-echo "hit path: server $s_rps req/s p99 ${s_p99} ms (non-2xx/errors $s_err), nginx $n_rps req/s p99 ${n_p99} ms, ratio $(ratio "$s_rps" "$n_rps")"
+echo "hit path: server $s_rps req/s p99 ${s_p99} ms (non-2xx/errors $s_err), nginx $n_rps req/s p99 ${n_p99} ms (non-2xx/errors $n_err), ratio $(ratio "$s_rps" "$n_rps")"
 
 # ---- bbox route and centroid: misses one at a time, then cached answers at 64 connections ---
 awk -v lat="$lat" -v lon="$lon" 'BEGIN { d = 0.002;
