@@ -2,8 +2,10 @@
 // order, the clamped feature limit and the rounded cache key, hits and misses, empty boxes.
 #include "harness.hpp"
 #include "mvt_reader.hpp"
+#include "tileway/tile_grid.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -145,6 +147,27 @@ TEST_F(BboxEndpoint, MissingOrIllTypedParametersAreRejectedBeforeTheHandler) {
     EXPECT_EQ(json_body(negative)["detail"],
               nlohmann::json::parse(R"([{"type": "invalid", "loc": ["query", "max_features"],
                   "msg": "Input should be greater than or equal to 0", "input": "-1"}])"));
+}
+
+// The service works the EPSG:3857 box out itself; it must be PostGIS's to the last bit, or the
+// keys and tiles would drift from those of the statement.
+TEST(WebMercatorBounds, AreThoseOfPostGISToTheLastBit) {
+    const std::vector<std::vector<double>> boxes{
+        {7.44, 9.04, 7.46, 9.06},
+        {7.46, 9.06, 7.44, 9.04},  // corners either way
+        {-180, -90, 180, 90},
+        {-180, -85.0511287798, 180, 85.0511287798},
+        {0, 0, 1e-9, 1e-9},
+        {-0.0001, -45.5, 0.0001, 45.5},
+        {179.999999, 89.9999999, 180, 90},
+        {3.379205, 6.524379, 3.38, 6.53},
+    };
+    for (const auto& b : boxes) {
+        const auto ours = ::tileway::wgs84_to_web_mercator(b[0], b[1], b[2], b[3]);
+        const auto theirs = corners_3857(b[0], b[1], b[2], b[3]);
+        EXPECT_EQ((std::vector<double>{ours.minx, ours.miny, ours.maxx, ours.maxy}), theirs)
+            << fmt::format("{}", fmt::join(b, ", "));
+    }
 }
 
 TEST_F(BboxEndpoint, AMissIsStoredUnderTheRoundedKeyAndAnsweredFromItNextTime) {

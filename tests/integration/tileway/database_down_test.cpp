@@ -60,14 +60,14 @@ TEST_F(DatabaseDown, RequestsFailWithDatabaseErrorsAndSucceedOnceTheServerIsBack
     EXPECT_EQ(detail(centroid_down), "Database error");
     auto bbox_down =
         get("/gis/plots/bbox/?minx=7.44&miny=9.04&maxx=7.46&maxy=9.06", fresh_client());
-    EXPECT_EQ(bbox_down.status, 400u);
-    EXPECT_EQ(detail(bbox_down), "Invalid coordinate transformation");
+    EXPECT_EQ(bbox_down.status, 500u);
+    EXPECT_EQ(detail(bbox_down), "Internal server error");
     auto lines = tileway_lines(log_, err);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(starts_with(lines[0], "Database error for tile plots/" + tile.path() + ": "))
         << lines[0];
     EXPECT_TRUE(starts_with(lines[1], "Error calculating centroid for plots: ")) << lines[1];
-    EXPECT_TRUE(starts_with(lines[2], "Coordinate transformation error: ")) << lines[2];
+    EXPECT_TRUE(starts_with(lines[2], "Error generating bbox tile for plots: ")) << lines[2];
     EXPECT_FALSE(redis_.exists(key));
     EXPECT_FALSE(redis_.exists("mvt_v8:centroid:plots"));
 

@@ -19,17 +19,6 @@
 namespace tileway {
 namespace {
 
-const char* const kTransformSql = R"(
-            SELECT 
-                ST_XMin(bbox_3857) as min_x, ST_YMin(bbox_3857) as min_y,
-                ST_XMax(bbox_3857) as max_x, ST_YMax(bbox_3857) as max_y
-            FROM (
-                SELECT ST_Transform(
-                    ST_MakeEnvelope(:x1, :y1, :x2, :y2, :input_srid), 3857
-                ) as bbox_3857
-            ) as sub
-        )";
-
 std::string bbox_tile_sql(std::string_view layer_name, const LayerConfig& layer,
                           std::string geom_expr) {
     return mvt_select_sql(
@@ -42,21 +31,17 @@ std::string bbox_tile_sql(std::string_view layer_name, const LayerConfig& layer,
          .end = ""});
 }
 
-host::awaitable<TileBounds> transform_to_3857(const Service& service, const BboxQuery& q,
-                                              host::database::Session& db) {
-    const host::database::Params params{
-        {"x1", q.minx}, {"y1", q.miny}, {"x2", q.maxx}, {"y2", q.maxy}, {"input_srid", q.srid}};
-    try {
-        auto result = co_await db.execute(kTransformSql, params);
-        auto coords = result.first();
-        if (!coords)
-            throw std::runtime_error("the transformation returned no row");
-        co_return TileBounds{(*coords)["min_x"].as_double(), (*coords)["min_y"].as_double(),
-                             (*coords)["max_x"].as_double(), (*coords)["max_y"].as_double()};
-    } catch (const std::exception& e) {
-        rethrow_if_cancelled(e);
-        service.logger()->error("Coordinate transformation error: {}", e.what());
-    }
+// The WGS84 rectangle in EPSG:3857, worked out here rather than in PostgreSQL: a cached tile
+// then needs no database at all, and the result is PostGIS's own to the last bit.
+TileBounds transform_to_3857(const Service& service, const BboxQuery& q) {
+    const TileBounds rect = wgs84_to_web_mercator(q.minx, q.miny, q.maxx, q.maxy);
+    if (std::isfinite(rect.minx) && std::isfinite(rect.miny) && std::isfinite(rect.maxx) &&
+        std::isfinite(rect.maxy))
+        return rect;
+    service.logger()->error(
+        "Coordinate transformation error: no finite EPSG:3857 bounds for "
+        "{}, {}, {}, {}",
+        q.minx, q.miny, q.maxx, q.maxy);
     throw host::http::HTTPException(400, "Invalid coordinate transformation");
 }
 
@@ -113,7 +98,7 @@ host::awaitable<host::http::Response> get_tile_bbox(const Service& service, std:
 
     TileBounds rect{query.minx, query.miny, query.maxx, query.maxy};
     if (query.srid != 3857)
-        rect = co_await transform_to_3857(service, query, db);
+        rect = transform_to_3857(service, query);
     require_width_and_height(rect, query);
 
     // Decided before the key is made, because the key names the tile as it is built.

@@ -32,6 +32,18 @@ TileBounds xyz_to_bbox_web_mercator(std::int64_t z, std::int64_t x, std::int64_t
     return {column_edge(x), row_edge(y + 1), column_edge(x + 1), row_edge(y)};
 }
 
+TileBounds wgs84_to_web_mercator(double x1, double y1, double x2, double y2) {
+    // Degrees to radians by this constant and the radius applied last, as the transformation
+    // pipeline of PostGIS does: another order differs in the last bits.
+    constexpr double kRadiansPerDegree = 0.017453292519943295;
+    constexpr double kRadius = 6378137.0;
+    const auto x = [](double lon) { return kRadius * (lon * kRadiansPerDegree); };
+    const auto y = [](double lat) {
+        return kRadius * std::asinh(std::tan(lat * kRadiansPerDegree));
+    };
+    return {x(std::min(x1, x2)), y(std::min(y1, y2)), x(std::max(x1, x2)), y(std::max(y1, y2))};
+}
+
 TileAddress latlon_to_xyz(double lat, double lon, std::int64_t zoom) {
     const double tiles = std::ldexp(1.0, static_cast<int>(zoom));
     const double lat_rad = lat * std::numbers::pi / 180.0;

@@ -34,6 +34,11 @@ bool validate_tile_coords(std::int64_t z, std::int64_t x, std::int64_t y);
 // exactly.
 TileBounds xyz_to_bbox_web_mercator(std::int64_t z, std::int64_t x, std::int64_t y);
 
+// A WGS84 rectangle (degrees, corners in either order) in EPSG:3857 metres, computed as
+// PostGIS's ST_Transform computes it, to the last bit: x = R * lon, y = R * asinh(tan(lat)),
+// R = 6378137.
+TileBounds wgs84_to_web_mercator(double x1, double y1, double x2, double y2);
+
 // The tile containing a WGS84 point. Points outside the Web Mercator latitude range are clamped
 // to the first or last row.
 TileAddress latlon_to_xyz(double lat, double lon, std::int64_t zoom);
