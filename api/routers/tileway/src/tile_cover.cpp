@@ -25,15 +25,6 @@ bool served_at(const std::string& layer_name, std::int64_t z) {
     return z >= 1 && z <= MAX_ZOOM && get_zoom_config(static_cast<int>(z), layer_name).has_value();
 }
 
-double mercator_x(double lon) {
-    return kEarthRadius * lon * std::numbers::pi / 180.0;
-}
-
-double mercator_y(double lat) {
-    const double phi = std::clamp(lat, -kMaxLatitude, kMaxLatitude) * std::numbers::pi / 180.0;
-    return kEarthRadius * std::log(std::tan(std::numbers::pi / 4.0 + phi / 2.0));
-}
-
 }  // namespace
 
 LayerTileCover::LayerTileCover(std::string_view layer_name, const TileBounds& extent,
@@ -100,7 +91,8 @@ TileBounds buffered_extent(std::string_view layer_name, const TileBounds& extent
 }
 
 TileBounds web_mercator_bounds(double min_lon, double min_lat, double max_lon, double max_lat) {
-    return {mercator_x(min_lon), mercator_y(min_lat), mercator_x(max_lon), mercator_y(max_lat)};
+    const auto on_grid = [](double lat) { return std::clamp(lat, -kMaxLatitude, kMaxLatitude); };
+    return wgs84_to_web_mercator(min_lon, on_grid(min_lat), max_lon, on_grid(max_lat));
 }
 
 }  // namespace tileway

@@ -59,8 +59,9 @@ class LayerTileCover {
 // extent unchanged where the layer is not served.
 TileBounds buffered_extent(std::string_view layer_name, const TileBounds& extent, std::int64_t z);
 
-// A rectangle of WGS84 longitudes and latitudes (degrees) in EPSG:3857 metres, by the spherical
-// Web Mercator formulas; latitudes beyond the grid's +-85.0511 degrees are clamped to its edge.
+// A rectangle of WGS84 longitudes and latitudes (degrees) in EPSG:3857 metres, as
+// wgs84_to_web_mercator gives it, with latitudes beyond the grid's +-85.0511 degrees clamped to
+// its edge.
 TileBounds web_mercator_bounds(double min_lon, double min_lat, double max_lon, double max_lat);
 
 }  // namespace tileway
