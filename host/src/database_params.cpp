@@ -59,8 +59,21 @@ class NamedParamScanner {
         } else if (c == ':' && is_name_start(next)) {
             replace_name();
         } else {
-            copy(1);
+            copy(plain_run());
         }
+    }
+
+    // The characters from here up to the next one that may start a quote, a comment or a name;
+    // at least one.
+    std::size_t plain_run() const {
+        std::size_t end = pos_ + 1;
+        while (end < sql_.size() && !is_special(sql_[end]))
+            ++end;
+        return end - pos_;
+    }
+
+    static bool is_special(char c) {
+        return c == '\'' || c == '"' || c == '-' || c == '/' || c == '$' || c == ':';
     }
 
     void copy(std::size_t count) {

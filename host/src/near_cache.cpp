@@ -1,5 +1,7 @@
 #include "host/near_cache.hpp"
 
+#include <functional>
+
 namespace host {
 
 std::optional<Bytes> NearCache::find(std::string_view key, Clock::time_point now) {
@@ -46,6 +48,20 @@ void NearCache::clear() {
     entries_.clear();
     order_.clear();
     bytes_ = 0;
+}
+
+std::size_t NearCache::found_hash(std::string_view key) noexcept {
+    return std::hash<std::string_view>{}(key) | 1;  // 0 marks a free slot
+}
+
+void NearCache::note_found(std::string_view key) {
+    const std::size_t hash = found_hash(key);
+    found_[hash & (kFoundSlots - 1)] = hash;
+}
+
+bool NearCache::was_found(std::string_view key) const {
+    const std::size_t hash = found_hash(key);
+    return found_[hash & (kFoundSlots - 1)] == hash;
 }
 
 void NearCache::drop(Order::iterator entry) {

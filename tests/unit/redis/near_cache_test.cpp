@@ -45,4 +45,19 @@ TEST(NearCache, ExpiredErasedAndClearedValuesAreGone) {
     EXPECT_EQ(cache.bytes(), 0u);
 }
 
+// Only keys found before are worth tracking; many others found later do not crowd them out.
+TEST(NearCache, RemembersTheKeysFound) {
+    NearCache cache(100);
+    EXPECT_FALSE(cache.was_found("mvt_v8:plots:16:1:1"));
+    cache.note_found("mvt_v8:plots:16:1:1");
+    EXPECT_TRUE(cache.was_found("mvt_v8:plots:16:1:1"));
+    EXPECT_FALSE(cache.was_found("mvt_v8:plots:16:1:2"));
+    for (int i = 0; i < 1000; ++i)
+        cache.note_found("mvt_v8:plots:16:2:" + std::to_string(i));
+    int remembered = 0;
+    for (int i = 0; i < 1000; ++i)
+        remembered += cache.was_found("mvt_v8:plots:16:2:" + std::to_string(i));
+    EXPECT_GE(remembered, 900);  // a few share a slot
+}
+
 }  // namespace

@@ -168,8 +168,11 @@ host::awaitable<CachedRead> enforce_rate_limit_and_read(
     static constexpr std::string_view kTagEnd = kContentTagEnd;
 
     // Read from Redis, with the count unless it was made above. A tracked read (CLIENT CACHING
-    // YES just before it) may be kept when no notice came while it travelled.
-    const bool keep = redis.tracking();
+    // YES just before it) may be kept when no notice came while it travelled. Only a key found by
+    // an earlier read is tracked: a tile still to be built, as on every miss, is not worth a
+    // tracking record in Redis and the notice its own store would then send back.
+    auto& kept_tiles = service.kept_tiles();
+    const bool keep = redis.tracking() && kept_tiles.was_found(full_key);
     std::vector<std::vector<std::string_view>> reads;
     if (keep)
         reads.push_back({"CLIENT", "CACHING", "YES"});
@@ -201,6 +204,8 @@ host::awaitable<CachedRead> enforce_rate_limit_and_read(
     auto value = read_value(service, cache_key, replies.commands[keep ? 1 : 0]);
     const auto& tag_read = replies.commands.back();
     host::Bytes tag = read_tag && !tag_read.error ? content_tag_in(tag_read.reply) : host::Bytes();
+    if (!keep && value && !value->empty())
+        kept_tiles.note_found(full_key);
     if (keep && value && !value->empty() && redis.tracking() && redis.tracking_epoch() == epoch) {
         const auto& ttl = replies.commands[2];
         if (!ttl.error && ttl.reply.type == host::redis::Reply::Type::integer &&
@@ -208,7 +213,7 @@ host::awaitable<CachedRead> enforce_rate_limit_and_read(
             const auto expires = ttl.reply.integer >= 0
                                      ? sent + std::chrono::milliseconds(ttl.reply.integer)
                                      : sent + std::chrono::hours(1);
-            service.kept_tiles().store(full_key, *value, expires, tag);
+            kept_tiles.store(full_key, *value, expires, tag);
         }
     }
     co_return CachedRead{std::move(value), std::move(tag)};
