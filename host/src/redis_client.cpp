@@ -181,9 +181,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
         return true;
     }
 
-    // Queues `request` (the encoded commands of `pending`) behind everything queued before it.
-    void enqueue(PendingPtr pending, std::string_view request) {
-        outbox_.append(request);
+    // Queues `request` (the encoded commands of `pending`) behind everything queued before it;
+    // into an empty queue it is moved, not copied.
+    void enqueue(PendingPtr pending, std::string request) {
+        if (outbox_.empty())
+            outbox_.swap(request);
+        else
+            outbox_.append(request);
         unsent_.push_back(std::move(pending));
         start_writing();
     }
@@ -571,7 +575,7 @@ using StatePtr = std::shared_ptr<ClientState>;
 awaitable<std::vector<ReplyPtr>> submit(StatePtr state, std::string request, std::size_t replies,
                                         std::optional<Clock::duration> wait_limit = std::nullopt) {
     auto pending = std::make_shared<PendingReply>(state->executor, replies);
-    state->open_connection().enqueue(pending, request);
+    state->open_connection().enqueue(pending, std::move(request));
     co_return co_await pending->result(wait_limit);
 }
 

@@ -1,29 +1,43 @@
 #include "redis_codec.hpp"
 
-#include <new>
+#include <charconv>
 #include <stdexcept>
 #include <string>
 
 namespace host::redis::detail {
 
+namespace {
+
+void append_decimal(std::string& out, std::size_t value) {
+    char digits[20];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;  // 20 digits hold every size
+    out.append(digits, end);
+}
+
+}  // namespace
+
+// The protocol's request form: "*<count>\r\n", then "$<length>\r\n<bytes>\r\n" per argument.
+// Written straight into one buffer sized up front, so a tile's bytes are copied once.
 std::string encode_command(const std::vector<std::string_view>& args) {
     if (args.empty())
         throw std::invalid_argument("a Redis command needs at least its name");
-    std::vector<const char*> argv;
-    std::vector<std::size_t> argvlen;
-    argv.reserve(args.size());
-    argvlen.reserve(args.size());
+    std::size_t size = 1 + 20 + 2;
+    for (auto arg : args)
+        size += 1 + 20 + 2 + arg.size() + 2;
+    std::string out;
+    out.reserve(size);
+    out += '*';
+    append_decimal(out, args.size());
+    out += "\r\n";
     for (auto arg : args) {
-        argv.push_back(arg.data());
-        argvlen.push_back(arg.size());
+        out += '$';
+        append_decimal(out, arg.size());
+        out += "\r\n";
+        out.append(arg);
+        out += "\r\n";
     }
-    char* formatted = nullptr;
-    int length = redisFormatCommandArgv(&formatted, static_cast<int>(args.size()), argv.data(),
-                                        argvlen.data());
-    if (length < 0)
-        throw std::bad_alloc();
-    std::unique_ptr<char, void (*)(char*)> owned(formatted, redisFreeCommand);
-    return std::string(owned.get(), static_cast<std::size_t>(length));
+    return out;
 }
 
 namespace {
