@@ -1,7 +1,8 @@
 #pragma once
 
-// The wire format of the Redis client. hiredis is used only here, as an encoder and a reply
-// parser; the client does its own I/O on the event loop.
+// The wire format of the Redis client. hiredis is used only here, as the reply parser; requests
+// are written by encode_command itself, straight into the buffer that goes out (hiredis's
+// encoder would hand back a copy of its own). The client does its own I/O on the event loop.
 
 #include "host/redis.hpp"
 
