@@ -6,14 +6,16 @@
 #  (b) pgbench -M prepared, 4 clients, the same tile statement with bounds drawn over that block.
 # The two take turns for a few rounds; prints the medians as
 # "miss path: server N req/s, pgbench M tps, ratio R".
-# Usage: bench/miss_path.sh [database]   (default kavara_bench, seeded with 1,000,000 plots:
-#        build/bin/kavara-seed --plots 1000000 --database-url postgresql://.../kavara_bench)
+# Usage: bench/miss_path.sh [database] [redis-db]   (default kavara_bench, seeded with 1,000,000
+#        plots: build/bin/kavara-seed --plots 1000000 --database-url postgresql://.../kavara_bench,
+#        and Redis database 9, as bench/tiles.sh: the tiles of another database must not land in
+#        the cache the demo and the tests read)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/server_ready.sh
 db=${1:-kavara_bench}
 eval "$(scripts/services env)"
-export DATABASE_URL="${DATABASE_URL%/*}/$db"
+export DATABASE_URL="${DATABASE_URL%/*}/$db" REDIS_DB=${2:-9}
 for tool in wrk pgbench; do
   command -v $tool >/dev/null || { echo "bench/miss_path.sh: $tool is missing; run scripts/deps" >&2; exit 1; }
 done
