@@ -589,8 +589,8 @@ std::string transaction_request(const std::vector<std::vector<std::string_view>>
     static const std::vector<std::string_view> exec{"EXEC"};
     std::string request = detail::encode_command(multi);
     for (const auto& args : commands)
-        request += detail::encode_command(args);
-    request += detail::encode_command(exec);
+        detail::append_command(request, args);
+    detail::append_command(request, exec);
     return request;
 }
 
@@ -731,7 +731,7 @@ awaitable<TransactionAndCommands> Client::transaction_and_commands(
     std::optional<std::chrono::steady_clock::duration> wait_limit) {
     std::string request = transaction_request(transaction);
     for (const auto& args : commands)
-        request += detail::encode_command(args);
+        detail::append_command(request, args);
     return transaction_and_commands_replies(impl_, std::move(request), transaction.size(),
                                             commands.size(), wait_limit);
 }

@@ -19,14 +19,13 @@ void append_decimal(std::string& out, std::size_t value) {
 
 // The protocol's request form: "*<count>\r\n", then "$<length>\r\n<bytes>\r\n" per argument.
 // Written straight into one buffer sized up front, so a tile's bytes are copied once.
-std::string encode_command(const std::vector<std::string_view>& args) {
+void append_command(std::string& out, const std::vector<std::string_view>& args) {
     if (args.empty())
         throw std::invalid_argument("a Redis command needs at least its name");
     std::size_t size = 1 + 20 + 2;
     for (auto arg : args)
         size += 1 + 20 + 2 + arg.size() + 2;
-    std::string out;
-    out.reserve(size);
+    out.reserve(out.size() + size);
     out += '*';
     append_decimal(out, args.size());
     out += "\r\n";
@@ -37,6 +36,11 @@ std::string encode_command(const std::vector<std::string_view>& args) {
         out.append(arg);
         out += "\r\n";
     }
+}
+
+std::string encode_command(const std::vector<std::string_view>& args) {
+    std::string out;
+    append_command(out, args);
     return out;
 }
 

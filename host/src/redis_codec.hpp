@@ -23,6 +23,8 @@ using ReplyPtr = std::shared_ptr<const redisReply>;
 // The protocol text of one command; binary-safe. An empty command is refused, since the server
 // answers nothing to it and the replies would get out of step.
 std::string encode_command(const std::vector<std::string_view>& args);
+// The same, written at the end of `out`: a request of several commands is built in one buffer.
+void append_command(std::string& out, const std::vector<std::string_view>& args);
 
 // Incremental reply parser. Bytes may be fed in pieces of any size; `next` hands out each reply
 // once it is complete.

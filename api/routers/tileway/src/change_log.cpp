@@ -1,6 +1,7 @@
 #include "tileway/change_log.hpp"
 
 #include "tileway/catalogue.hpp"
+#include "tileway/tile_grid.hpp"
 #include "tileway/tile_purge.hpp"
 
 #include <algorithm>
@@ -14,7 +15,6 @@ namespace {
 // ones are walked when purged, so that memory stays small whatever the extent.
 constexpr std::int64_t kListedCoverLimit = 20000;
 constexpr std::size_t kKeysPerStep = 512;
-constexpr double kEarthRadius = 6378137.0;
 
 double longitude(double x) {
     return x / kEarthRadius * 180.0 / std::numbers::pi;

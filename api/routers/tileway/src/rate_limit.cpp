@@ -204,9 +204,10 @@ host::awaitable<CachedRead> enforce_rate_limit_and_read(
     auto value = read_value(service, cache_key, replies.commands[keep ? 1 : 0]);
     const auto& tag_read = replies.commands.back();
     host::Bytes tag = read_tag && !tag_read.error ? content_tag_in(tag_read.reply) : host::Bytes();
-    if (!keep && value && !value->empty())
+    const bool found = value && !value->empty();
+    if (found && !keep)
         kept_tiles.note_found(full_key);
-    if (keep && value && !value->empty() && redis.tracking() && redis.tracking_epoch() == epoch) {
+    if (found && keep && redis.tracking() && redis.tracking_epoch() == epoch) {
         const auto& ttl = replies.commands[2];
         if (!ttl.error && ttl.reply.type == host::redis::Reply::Type::integer &&
             ttl.reply.integer != -2) {

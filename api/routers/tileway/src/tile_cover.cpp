@@ -13,7 +13,6 @@
 namespace tileway {
 namespace {
 
-constexpr double kEarthRadius = 6378137.0;
 // The latitude of the grid's top edge: where the Web Mercator y equals pi * radius.
 const double kMaxLatitude = std::atan(std::sinh(std::numbers::pi)) * 180.0 / std::numbers::pi;
 

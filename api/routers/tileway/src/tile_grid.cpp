@@ -8,7 +8,7 @@ namespace tileway {
 namespace {
 
 // Half the circumference of the Web Mercator sphere: the grid spans [-R*pi, R*pi] both ways.
-constexpr double kOriginShift = 6378137.0 * std::numbers::pi;
+constexpr double kOriginShift = kEarthRadius * std::numbers::pi;
 
 double tile_size(std::int64_t z) {
     return 2.0 * kOriginShift / std::ldexp(1.0, static_cast<int>(z));
@@ -36,10 +36,9 @@ TileBounds wgs84_to_web_mercator(double x1, double y1, double x2, double y2) {
     // Degrees to radians by this constant and the radius applied last, as the transformation
     // pipeline of PostGIS does: another order differs in the last bits.
     constexpr double kRadiansPerDegree = 0.017453292519943295;
-    constexpr double kRadius = 6378137.0;
-    const auto x = [](double lon) { return kRadius * (lon * kRadiansPerDegree); };
+    const auto x = [](double lon) { return kEarthRadius * (lon * kRadiansPerDegree); };
     const auto y = [](double lat) {
-        return kRadius * std::asinh(std::tan(lat * kRadiansPerDegree));
+        return kEarthRadius * std::asinh(std::tan(lat * kRadiansPerDegree));
     };
     return {x(std::min(x1, x2)), y(std::min(y1, y2)), x(std::max(x1, x2)), y(std::max(y1, y2))};
 }

@@ -10,6 +10,9 @@ namespace tileway {
 // The deepest zoom level of the tile grid the service answers.
 inline constexpr std::int64_t MAX_ZOOM = 20;
 
+// The radius of the Web Mercator sphere (EPSG:3857), in metres.
+inline constexpr double kEarthRadius = 6378137.0;
+
 // A tile of the Web Mercator grid: rows count from the north.
 struct TileAddress {
     std::int64_t z = 0;
