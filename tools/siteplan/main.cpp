@@ -3,6 +3,7 @@
 // INPUT.json holds the arguments of a plan, checked as the POST route checks its body (see
 // plots/plan_request.hpp). Bad input gives one error line on standard error and exit code 2;
 // other failures exit 1. No output file is written unless every output could be made.
+#include <host/json_limits.hpp>
 #include <plots/errors.hpp>
 #include <plots/plan_request.hpp>
 #include <plots/plot.hpp>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,10 +75,10 @@ plots::PlanRequest read_request(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw UsageError("cannot read " + path);
-    Json body = Json::parse(in);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
     try {
-        return plots::read_plan_request(body);
-    } catch (const plots::InputError& error) {
+        return plots::read_plan_request(host::parse_json<Json>(text));
+    } catch (const std::invalid_argument& error) {  // plots::InputError, host::JsonTooDeep
         throw UsageError(path + ": " + error.what());
     }
 }

@@ -73,5 +73,43 @@ TEST(PlanRequest, EachFaultIsAnInputErrorWithItsMessage) {
     EXPECT_EQ(parse_plan_request(body(R"(, "max_width_mm": 1189)")).options.max_width_mm, 1189);
 }
 
+std::string nested(std::size_t depth, const std::string& open, const std::string& close) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i)
+        text += open;
+    for (std::size_t i = 0; i < depth; ++i)
+        text += close;
+    return text;
+}
+
+TEST(PlanRequest, NestingDeeperThan64LevelsIsRefusedWhereverItIs) {
+    const std::string brackets(100, '[');
+    const std::vector<std::pair<std::string, bool>> cases{
+        // The body and "parcel_data" are two levels of their own.
+        {R"({"parcel_data": [)" + nested(62, "[", "]") + R"(], "selected_parcel_number": 5,
+            "road_data": null})",
+         true},
+        {R"({"parcel_data": [)" + nested(63, "[", "]") + R"(], "selected_parcel_number": 5,
+            "road_data": null})",
+         false},
+        {body(R"(, "bounding_box": )" + nested(100000, "[", "]")), false},
+        {body(R"(, "bounding_box": )" + nested(64, R"({"a": )", "}")), false},
+        // Brackets in strings are text, an escaped quote does not end its string, and an
+        // escaped backslash does not escape the quote after it.
+        {body(R"(, "columnname": ")" + brackets + R"(")"), true},
+        {body(R"(, "columnname": "\")" + brackets + R"(")"), true},
+        {body(R"(, "columnname": "\\", "bounding_box": )" + nested(64, "[", "]")), false},
+    };
+    for (const auto& [text, accepted] : cases) {
+        try {
+            parse_plan_request(text);
+            EXPECT_TRUE(accepted) << text.substr(0, 200);
+        } catch (const InputError& e) {
+            EXPECT_FALSE(accepted) << text.substr(0, 200);
+            EXPECT_STREQ(e.what(), "The body nests arrays and objects deeper than 64 levels");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace plots

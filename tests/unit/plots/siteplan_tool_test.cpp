@@ -107,6 +107,9 @@ TEST_F(SiteplanTool, BadInputIsOneLineExitTwoAndNoFiles) {
     std::string bad_geometry =
         write_input("geometry.json", R"({"parcel_data": [{"parcel_number": 1, "name": "x",
         "geometry": {"type": "Polygon", "coordinates": [[[0,0],[1,0],[1,1]]]}}], "selected_parcel_number": 1, "road_data": null})");
+    std::string deep = write_input(
+        "deep.json", R"({"parcel_data": [)" + std::string(100000, '[') + std::string(100000, ']') +
+                         R"(], "selected_parcel_number": 1, "road_data": null})");
     const std::vector<std::pair<std::string, std::string>> cases = {
         {not_found + " -o " + path("plan.png"), "Parcel with parcel_number=9 not found."},
         {broken + " -o " + path("plan.png") + " --result " + path("r.json"), "parse error"},
@@ -115,6 +118,7 @@ TEST_F(SiteplanTool, BadInputIsOneLineExitTwoAndNoFiles) {
         {too_wide + " -o " + path("plan.png"), "at most 1189 mm (A0)"},
         {bad_geometry + " -o " + path("plan.png") + " --pdf " + path("plan.pdf"),
          "the target parcel"},
+        {deep + " -o " + path("plan.png"), "deep.json: The JSON nests arrays and objects deeper"},
         {path("absent.json") + " -o " + path("plan.png"), "cannot read"},
         {not_found, "usage"},
     };

@@ -4,8 +4,10 @@
 #include "plots/paper.hpp"
 
 #include <fmt/format.h>
+#include <host/json_limits.hpp>
 
 #include <string>
+#include <utility>
 
 namespace plots {
 namespace {
@@ -25,7 +27,7 @@ double paper_side(const Json& body, const char* key, double fallback) {
 
 }  // namespace
 
-PlanRequest read_plan_request(const Json& body) {
+PlanRequest read_plan_request(Json&& body) {
     if (!body.is_object())
         reject("The body must be a JSON object");
     for (const char* key : {"parcel_data", "selected_parcel_number", "road_data"})
@@ -36,9 +38,10 @@ PlanRequest read_plan_request(const Json& body) {
     if (!body["road_data"].is_null() && !body["road_data"].is_array())
         reject("\"road_data\" must be a list of road records or null");
     PlanRequest request;
-    request.parcel_data = body["parcel_data"];
-    request.selected_parcel_number = body["selected_parcel_number"];
-    request.road_data = body["road_data"];
+    // Moved, never copied: copying a value recurses through all of its levels.
+    request.parcel_data = std::move(body["parcel_data"]);
+    request.selected_parcel_number = std::move(body["selected_parcel_number"]);
+    request.road_data = std::move(body["road_data"]);
     if (auto it = body.find("columnname"); it != body.end()) {
         if (!it->is_string())
             reject("\"columnname\" must be text");
@@ -53,10 +56,13 @@ PlanRequest read_plan_request(const Json& body) {
 }
 
 PlanRequest parse_plan_request(std::string_view text) {
+    if (!host::json_nests_within(text))
+        reject(fmt::format("The body nests arrays and objects deeper than {} levels",
+                           host::MAX_JSON_DEPTH));
     Json body = Json::parse(text, nullptr, false);
     if (body.is_discarded())
         reject("The body is not valid JSON");
-    return read_plan_request(body);
+    return read_plan_request(std::move(body));
 }
 
 }  // namespace plots

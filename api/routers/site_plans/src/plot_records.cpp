@@ -1,5 +1,7 @@
 #include "site_plans/plot_records.hpp"
 
+#include "host/json_limits.hpp"
+
 #include <plots/survey_bearings.hpp>
 
 #include <algorithm>
@@ -100,10 +102,14 @@ std::vector<Corner> ring_corners(const Json& web_polygon, const Json& grid_ring)
     return corners;
 }
 
+Json geojson(const host::database::Field& field) {
+    return host::parse_json<Json>(field.text());
+}
+
 Target target_of(const host::database::Result& result) {
     auto first = result.row(0);
     Target target{optional_text(first["plot_no"]),
-                  Json::parse(first["geometry"].text()),
+                  geojson(first["geometry"]),
                   first["area"].as_double(),
                   {first["min_e"].as_double(), first["min_n"].as_double(),
                    first["max_e"].as_double(), first["max_n"].as_double()},
@@ -117,7 +123,7 @@ Target target_of(const host::database::Result& result) {
     }
     if (target.corners.empty()) {
         target.beacons_recorded = false;
-        target.corners = ring_corners(target.geometry, Json::parse(first["grid_ring"].text()));
+        target.corners = ring_corners(target.geometry, geojson(first["grid_ring"]));
     }
     return target;
 }
@@ -143,10 +149,10 @@ Json beacon_records(const std::vector<Corner>& corners) {
     return records;
 }
 
-Json target_record(std::int64_t plot_id, const Target& target) {
+Json target_record(std::int64_t plot_id, Target&& target) {
     Json record;
     record[plot_id_key] = plot_id;
-    record["geometry"] = target.geometry;
+    record["geometry"] = std::move(target.geometry);
     record["name"] = target.plot_no;
     record["area"] = std::round(target.area_m2 * 100) / 100;
     record["boundary"] = beacon_records(target.corners);
@@ -165,7 +171,7 @@ host::database::Params window_params(std::int64_t plot_id, const plots::Bounds& 
 void add_surroundings(const host::database::Result& result, PlotRecords& records) {
     for (int i = 0; i < result.rows(); ++i) {
         auto row = result.row(i);
-        Json geometry = Json::parse(row["geometry"].text());
+        Json geometry = geojson(row["geometry"]);
         if (row["kind"].text() == "parcel") {
             records.parcel_data.push_back(
                 Json{{plot_id_key, row["id"].as_int()}, {"geometry", std::move(geometry)}});
@@ -190,7 +196,7 @@ host::awaitable<std::optional<PlotRecords>> load_plot_records(host::database::Se
     records.plot_no = target.plot_no;
     records.window = plots::plan_window(target.bounds, target.centroid, paper);
     records.beacons_recorded = target.beacons_recorded;
-    records.parcel_data = Json::array({target_record(plot_id, target)});
+    records.parcel_data = Json::array({target_record(plot_id, std::move(target))});
     records.road_data = Json::array();
 
     auto params = window_params(plot_id, records.window.ground);

@@ -1,5 +1,6 @@
 #include "endpoints.hpp"
 #include "failures.hpp"
+#include "host/json_limits.hpp"
 #include "host/responses.hpp"
 #include "tileway/cache_keys.hpp"
 #include "tileway/catalogue.hpp"
@@ -12,13 +13,16 @@
 namespace tileway {
 namespace {
 
-// A cached payload, or null when the entry is missing or not valid UTF-8 JSON.
+// A cached payload, or null when the entry is missing, not valid UTF-8 JSON or nested deeper
+// than any payload of ours.
 std::optional<nlohmann::ordered_json> parse_cached(const std::optional<host::Bytes>& cached) {
     if (!cached || cached->empty())
         return std::nullopt;
     try {
-        return nlohmann::ordered_json::parse(cached->view());
+        return host::parse_json<nlohmann::ordered_json>(cached->view());
     } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    } catch (const host::JsonTooDeep&) {
         return std::nullopt;
     }
 }

@@ -1,5 +1,6 @@
 #include "endpoints.hpp"
 #include "failures.hpp"
+#include "host/json_limits.hpp"
 #include "tileway/catalogue.hpp"
 #include "tileway/tile_grid.hpp"
 #include "tileway/transaction.hpp"
@@ -67,9 +68,10 @@ nlohmann::ordered_json tilejson(const std::string& origin, const std::string& la
         east = facts["east"].as_double();
         north = facts["north"].as_double();
     }
-    const nlohmann::json types = facts["field_types"].is_null()
-                                     ? nlohmann::json::object()
-                                     : nlohmann::json::parse(facts["field_types"].text());
+    const nlohmann::json types =
+        facts["field_types"].is_null()
+            ? nlohmann::json::object()
+            : host::parse_json<nlohmann::json>(facts["field_types"].text());
     nlohmann::ordered_json doc;
     doc["tilejson"] = "3.0.0";
     doc["name"] = layer_name;

@@ -20,10 +20,11 @@ struct PlanRequest {
 
 // The request in `body`, checked: InputError with the message of the first fault (a missing
 // key, a value of the wrong type, a paper side outside what checked_paper_mm accepts). The
-// records themselves are checked when the plan is drawn.
-PlanRequest read_plan_request(const Json& body);
+// records are moved out of `body` and checked when the plan is drawn.
+PlanRequest read_plan_request(Json&& body);
 
-// read_plan_request of the JSON text `text`; text that is not JSON is an InputError too.
+// read_plan_request of the JSON text `text`; text that is not JSON, or nests deeper than
+// host::MAX_JSON_DEPTH, is an InputError too.
 PlanRequest parse_plan_request(std::string_view text);
 
 }  // namespace plots
