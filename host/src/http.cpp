@@ -1,5 +1,7 @@
 #include "host/http.hpp"
 
+#include <boost/beast/http/status.hpp>
+
 #include <algorithm>
 #include <cctype>
 
@@ -51,40 +53,13 @@ Response error_response(unsigned status, std::string_view detail) {
 }
 
 std::string_view reason_phrase(unsigned status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 201:
-            return "Created";
-        case 204:
-            return "No Content";
-        case 304:
-            return "Not Modified";
-        case 400:
-            return "Bad Request";
-        case 404:
-            return "Not Found";
-        case 405:
-            return "Method Not Allowed";
-        case 408:
-            return "Request Timeout";
-        case 413:
-            return "Payload Too Large";
-        case 422:
-            return "Unprocessable Entity";
-        case 429:
-            return "Too Many Requests";
-        case 431:
-            return "Request Header Fields Too Large";
-        case 500:
-            return "Internal Server Error";
-        case 501:
-            return "Not Implemented";
-        case 503:
-            return "Service Unavailable";
-        default:
-            return "Unknown";
-    }
+    // Beast's table holds the phrase of every registered status.
+    namespace bhttp = boost::beast::http;
+    const bhttp::status known = bhttp::int_to_status(status);
+    if (known == bhttp::status::unknown)
+        return "Unknown";
+    const auto phrase = bhttp::obsolete_reason(known);
+    return {phrase.data(), phrase.size()};
 }
 
 }  // namespace host::http

@@ -1,5 +1,6 @@
 // kavara-server as a process, answering what clients get wrong: a body nested 100,000 levels
-// deep is refused, and the server serves on.
+// deep, plot IDs no "ID" column can hold, paper too small to print, positions off the Earth and a
+// refused admin token each get their 4xx with its reason phrase, and the server serves on.
 #include "server_process.hpp"
 #include "support.hpp"
 
@@ -17,14 +18,16 @@
 namespace kavara::test {
 namespace {
 
+constexpr const char* admin_token = "client-errors-test-token";
+
 // One server for the whole program, with a Redis of its own for the plan rate limit.
 const ServerProcess& server() {
     static const auto redis = std::make_unique<ScratchRedis>();
     static const auto instance = [] {
         auto process = std::make_unique<ServerProcess>(fmt::format(
             "REDIS_HOST=127.0.0.1 REDIS_PORT={} DATABASE_URL='{}' KAVARA_WATCH_CHANGES=0 "
-            "KAVARA_PLAN_RATE=10000",
-            redis->port(), database_url()));
+            "KAVARA_PLAN_RATE=10000 KAVARA_ADMIN_TOKEN={}",
+            redis->port(), database_url(), admin_token));
         EXPECT_TRUE(process->wait_healthy()) << process->errors();
         return process;
     }();
@@ -85,6 +88,10 @@ Asked post_plan(const std::string& body) {
     return {"POST", "/plots/site-plan", body, ""};
 }
 
+Asked get(const std::string& path) {
+    return {"GET", path, "", ""};
+}
+
 TEST(ClientErrors, ABodyNestedDeeperThanAnyPlanIsRefusedAndTheServerServesOn) {
     const std::string refused = "HTTP/1.1 422 Unprocessable Entity";
     for (const auto& body : {plan_body("[" + nested(100000) + "]"),
@@ -95,6 +102,41 @@ TEST(ClientErrors, ABodyNestedDeeperThanAnyPlanIsRefusedAndTheServerServesOn) {
     }
     Answer plan = ask(post_plan(plan_body(plot_reaching("823651.093"))));
     EXPECT_EQ(plan.status_line, "HTTP/1.1 200 OK") << plan.detail << server().errors();
+}
+
+TEST(ClientErrors, AreAnsweredWithTheir4xxAndReasonPhrase) {
+    struct Case {
+        Asked asked;
+        std::string status_line;
+        std::string detail_part;
+    };
+    const std::string unprocessable = "HTTP/1.1 422 Unprocessable Entity";
+    const std::string paper = "must be at least 10 mm";
+    const std::vector<Case> cases{
+        {get("/plots/site-plan/2147483648"), "HTTP/1.1 404 Not Found",
+         "No plot with ID 2147483648"},
+        {get("/plots/site-plan/-2147483649.png"), "HTTP/1.1 404 Not Found", "No plot with ID"},
+        {get("/plots/site-plan/1?max_height_mm=9.99"), unprocessable, paper},
+        {get("/plots/site-plan/1.png?max_width_mm=0.0001&max_height_mm=0.0001"), unprocessable,
+         paper},
+        {get("/plots/site-plan/1.pdf?max_width_mm=1e-300"), unprocessable, paper},
+        {post_plan(plan_body(plot_reaching("823651.093"), R"(,"max_width_mm":0.0001)")),
+         unprocessable, paper},
+        {post_plan(plan_body(plot_reaching("1e308"))), unprocessable, "lies outside EPSG:3857"},
+        {post_plan(plan_body(plot_reaching("-20037509"))), unprocessable, "lies outside"},
+        {{"POST", "/gis/cache/invalidate/plots", "", ""},
+         "HTTP/1.1 401 Unauthorized",
+         "Admin token required"},
+        {{"POST", "/gis/cache/invalidate/plots", "", "-H 'Authorization: Bearer wrong'"},
+         "HTTP/1.1 403 Forbidden",
+         "Invalid admin token"},
+    };
+    for (const auto& c : cases) {
+        Answer answer = ask(c.asked);
+        EXPECT_EQ(answer.status_line, c.status_line) << c.asked.path << ": " << answer.detail;
+        EXPECT_NE(answer.detail.find(c.detail_part), std::string::npos)
+            << c.asked.path << ": " << answer.detail;
+    }
 }
 
 }  // namespace

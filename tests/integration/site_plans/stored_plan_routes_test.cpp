@@ -145,9 +145,10 @@ TEST_F(StoredPlanRoutes, PaperSizesOutsideA0Are422) {
         std::string detail_part;
     };
     const std::vector<Case> cases{
-        {"max_width_mm=0", "\"max_width_mm\" must be above 0 and at most 1189 mm (A0)"},
+        {"max_width_mm=0", "\"max_width_mm\" must be at least 10 mm and at most 1189 mm (A0)"},
         {"max_width_mm=-10", "max_width_mm"},
-        {"max_height_mm=1189.5", "\"max_height_mm\" must be above 0 and at most 1189 mm (A0)"},
+        {"max_height_mm=1189.5",
+         "\"max_height_mm\" must be at least 10 mm and at most 1189 mm (A0)"},
         {"max_height_mm=5000", "A0"},
         {"max_width_mm=inf", "valid number"},
         {"max_width_mm=nan", "valid number"},

@@ -58,9 +58,11 @@ TEST(PlanRequest, EachFaultIsAnInputErrorWithItsMessage) {
         {body(R"(, "columnname": 7)"), "\"columnname\" must be text"},
         {body(R"(, "max_width_mm": "wide")"), "\"max_width_mm\" must be a number of millimetres"},
         {body(R"(, "max_width_mm": 0)"),
-         "\"max_width_mm\" must be above 0 and at most 1189 mm (A0)"},
+         "\"max_width_mm\" must be at least 10 mm and at most 1189 mm (A0)"},
+        {body(R"(, "max_height_mm": 0.0001)"),
+         "\"max_height_mm\" must be at least 10 mm and at most 1189 mm (A0)"},
         {body(R"(, "max_height_mm": 1189.5)"),
-         "\"max_height_mm\" must be above 0 and at most 1189 mm (A0)"},
+         "\"max_height_mm\" must be at least 10 mm and at most 1189 mm (A0)"},
     };
     for (const auto& [text, message] : cases) {
         try {
@@ -71,6 +73,7 @@ TEST(PlanRequest, EachFaultIsAnInputErrorWithItsMessage) {
         }
     }
     EXPECT_EQ(parse_plan_request(body(R"(, "max_width_mm": 1189)")).options.max_width_mm, 1189);
+    EXPECT_EQ(parse_plan_request(body(R"(, "max_width_mm": 10)")).options.max_width_mm, 10);
 }
 
 std::string nested(std::size_t depth, const std::string& open, const std::string& close) {

@@ -67,6 +67,25 @@ TEST(Projection, BadInputIsAnInputError) {
     EXPECT_THROW(Geometry::from_geojson(Json("POINT (1 2)")), InputError);
 }
 
+TEST(Projection, APositionOffTheEarthIsAnInputErrorNamingIt) {
+    // PROJ would wrap these round to some place and answer it.
+    for (const char* vertex : {"[1e308,1011000]", "[-20037509,1011000]", "[823000,2.1e7]"}) {
+        auto line =
+            geometry(std::string(R"({"type":"LineString","coordinates":[[823000,1011000],)") +
+                     vertex + "]}");
+        try {
+            project_geometry(line);
+            ADD_FAILURE() << "projected " << vertex;
+        } catch (const InputError& e) {
+            EXPECT_NE(std::string(e.what()).find("lies outside EPSG:3857"), std::string::npos)
+                << e.what();
+        }
+    }
+    // The edge of the world is still on it.
+    EXPECT_NO_THROW(
+        project_geometry(geometry(R"({"type":"Point","coordinates":[20037508.34,0]})")));
+}
+
 TEST(Projection, EachThreadUsesItsOwnTransformation) {
     auto web =
         geometry(R"({"type":"LineString","coordinates":[[823000,1011000],[824000,1012000]]})");

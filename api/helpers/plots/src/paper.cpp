@@ -19,9 +19,9 @@ Json millimetres(double mm) {
 }  // namespace
 
 double checked_paper_mm(std::string_view name, double value) {
-    if (!(value > 0 && value <= LARGEST_PAPER_MM))
-        throw InputError(
-            fmt::format("\"{}\" must be above 0 and at most {} mm (A0)", name, LARGEST_PAPER_MM));
+    if (!(value >= SMALLEST_PAPER_MM && value <= LARGEST_PAPER_MM))
+        throw InputError(fmt::format("\"{}\" must be at least {} mm and at most {} mm (A0)", name,
+                                     SMALLEST_PAPER_MM, LARGEST_PAPER_MM));
     return value;
 }
 

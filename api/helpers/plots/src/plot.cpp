@@ -37,11 +37,11 @@ void check_list(const Json& value, std::string_view name, bool null_allowed) {
 
 void check_paper(const Options& options) {
     for (double mm : {options.max_width_mm, options.max_height_mm}) {
-        if (!(mm > 0) || mm / mm_per_inch * dpi > max_raster_pixels) {
+        if (!(mm >= SMALLEST_PAPER_MM) || mm / mm_per_inch * dpi > max_raster_pixels) {
             throw InputError(
                 fmt::format("paper size {} x {} mm cannot be drawn: each side must be "
-                            "more than 0 and at most {:.0f} mm",
-                            options.max_width_mm, options.max_height_mm,
+                            "at least {} mm and at most {:.0f} mm",
+                            options.max_width_mm, options.max_height_mm, SMALLEST_PAPER_MM,
                             max_raster_pixels / dpi * mm_per_inch));
         }
     }

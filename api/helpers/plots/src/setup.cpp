@@ -103,10 +103,14 @@ struct FailedVertex {
     double y = 0;
 };
 
+bool inside_source_square(double x, double y) {
+    return std::abs(x) <= SRC_CRS_HALF_WIDTH_M && std::abs(y) <= SRC_CRS_HALF_WIDTH_M;
+}
+
 int project_vertex(double* x, double* y, void* failed) {
     double in_x = *x;
     double in_y = *y;
-    if (thread_transformation().apply(*x, *y))
+    if (inside_source_square(in_x, in_y) && thread_transformation().apply(*x, *y))
         return 1;
     *static_cast<FailedVertex*>(failed) = {in_x, in_y};
     return 0;
@@ -129,6 +133,11 @@ Geometry project_geometry(const Geometry& geometry) {
     FailedVertex failed;
     auto* projected =
         GEOSGeom_transformXY_r(detail::geos_context(), geometry.get(), project_vertex, &failed);
+    if (!projected && !inside_source_square(failed.x, failed.y)) {
+        throw InputError(fmt::format(
+            "the vertex ({}, {}) lies outside {}, whose coordinates are within +/-{:.2f} m",
+            failed.x, failed.y, SRC_CRS, SRC_CRS_HALF_WIDTH_M));
+    }
     if (!projected) {
         throw InputError(fmt::format("cannot project the vertex ({}, {}) from {} to {}", failed.x,
                                      failed.y, SRC_CRS, DST_CRS));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -181,11 +182,20 @@ void add_surroundings(const host::database::Result& result, PlotRecords& records
     }
 }
 
+// "ID" is an integer column: no plot has an ID beyond its range, and PostgreSQL would refuse such
+// a parameter rather than find nothing.
+bool fits_id_column(std::int64_t plot_id) {
+    return plot_id >= std::numeric_limits<std::int32_t>::min() &&
+           plot_id <= std::numeric_limits<std::int32_t>::max();
+}
+
 }  // namespace
 
 host::awaitable<std::optional<PlotRecords>> load_plot_records(host::database::Session& db,
                                                               std::int64_t plot_id,
                                                               const plots::Paper& paper) {
+    if (!fits_id_column(plot_id))
+        co_return std::nullopt;
     const host::database::Params target_params{{"plot_id", plot_id}};
     auto target_rows = co_await db.execute(target_sql, target_params);
     if (target_rows.rows() == 0)

@@ -263,11 +263,11 @@ std::vector<host::http::Param> stored_plan_params() {
             {.name = "max_width_mm",
              .type = ParamType::real,
              .default_value = DEFAULT_PAPER.width_mm,
-             .description = "Paper width in millimetres, above 0 and at most 1189 (A0)"},
+             .description = "Paper width in millimetres, at least 10 and at most 1189 (A0)"},
             {.name = "max_height_mm",
              .type = ParamType::real,
              .default_value = DEFAULT_PAPER.height_mm,
-             .description = "Paper height in millimetres, above 0 and at most 1189 (A0)"}};
+             .description = "Paper height in millimetres, at least 10 and at most 1189 (A0)"}};
 }
 
 host::http::Route stored_plan_route(std::string path, std::string name, std::string description,

@@ -12,6 +12,11 @@ namespace plots {
 inline constexpr std::string_view SRC_CRS = "EPSG:3857";
 inline constexpr std::string_view DST_CRS = "EPSG:26332";
 
+// SRC_CRS maps the world onto a square of this half-width in metres (pi times the sphere's
+// radius) on both axes; a position outside it is no place on Earth, and PROJ would wrap it round
+// to some place rather than refuse it.
+inline constexpr double SRC_CRS_HALF_WIDTH_M = 20037508.342789244;
+
 // The font faces tried for every text, in order of preference.
 inline constexpr std::string_view SERIF_PREFERENCE[] = {"DejaVu Serif", "Liberation Serif",
                                                         "Times New Roman"};
@@ -29,7 +34,8 @@ struct Setup {
 const Setup& load();
 
 // A new geometry of the same kind and structure whose every vertex is passed from SRC_CRS to
-// DST_CRS, easting first. Each thread uses its own PROJ context and transformation.
+// DST_CRS, easting first; InputError naming the first vertex outside SRC_CRS's square or that
+// PROJ cannot transform. Each thread uses its own PROJ context and transformation.
 Geometry project_geometry(const Geometry& geometry);
 
 }  // namespace plots

@@ -30,8 +30,8 @@ struct PlotRecords {
 
 // Reads the plot whose "ID" is `plot_id`, its boundary beacons with the bearing and distance of
 // every leg, and the plots and roads inside the window of its plan on `paper`: two statements on
-// `db`. No plot of that ID gives nothing. Geometries nested deeper than host::MAX_JSON_DEPTH throw
-// host::JsonTooDeep.
+// `db`. No plot of that ID gives nothing, without a statement when the ID is beyond the range of
+// the "ID" column. Geometries nested deeper than host::MAX_JSON_DEPTH throw host::JsonTooDeep.
 host::awaitable<std::optional<PlotRecords>> load_plot_records(host::database::Session& db,
                                                               std::int64_t plot_id,
                                                               const plots::Paper& paper);
