@@ -1,8 +1,11 @@
 // Route matching: literal routes beat parameterised ones, 404 and 405 stay apart, path values
-// with literal suffixes, and failures of handlers mapped to answers.
+// with literal suffixes, failures of handlers mapped to answers, and the labels requests are
+// counted under.
 #include "host/router.hpp"
+#include "host/metrics.hpp"
 #include "support.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -139,6 +142,22 @@ TEST(Failures, HttpExceptionBecomesItsStatusWithDetail) {
     EXPECT_EQ(crash.status, 500u);
     // Internal error text never reaches the client.
     EXPECT_EQ(crash.body.view().find("secret"), std::string_view::npos);
+}
+
+TEST(RequestMetrics, ClientsCannotFillTheTableWithMadeUpMethodsOrPaths) {
+    App app = make_app();
+    app.add({.method = "GET", .path = "/after", .name = "after", .handler = echo("after", {})});
+    for (int i = 0; i < 3000; ++i) {
+        const std::string made_up = fmt::format("M{:06}", i);
+        get(app, made_up, "/x" + made_up);
+        get(app, "GET", "/gis/" + made_up + "/zoom-info/");
+    }
+    get(app, "GET", "/after");
+    const std::string exposition = host::metrics::exposition();
+    for (const char* series : {R"(requests_total{route="/after",method="GET",status="200"})",
+                               R"x(route="(unmatched)",method="other",status="404")x"})
+        EXPECT_NE(exposition.find(series), std::string::npos) << series;
+    EXPECT_EQ(exposition.find("M000"), std::string::npos);
 }
 
 TEST(ApiDocument, ListsEveryRouteWithParameters) {
