@@ -81,9 +81,13 @@ bool acceptable_segment(std::string_view segment) {
     return true;
 }
 
-bool is_inside(const fs::path& path, const fs::path& root) {
+// Whether `path` lies below `root` with no hidden name on the way (both canonical).
+bool is_visible_inside(const fs::path& path, const fs::path& root) {
     auto [root_end, path_it] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
-    return root_end == root.end() && path_it != path.end();
+    if (root_end != root.end() || path_it == path.end())
+        return false;
+    return std::none_of(path_it, path.end(),
+                        [](const fs::path& name) { return name.native().front() == '.'; });
 }
 
 std::string cache_control_for(const fs::path& file) {
@@ -158,9 +162,13 @@ std::optional<fs::path> StaticFiles::resolve(std::string_view request_path) cons
         if (rest.empty())
             relative /= "index.html";  // "/docs/" is the index of that folder
     }
+    return servable(root_ / relative);
+}
+
+std::optional<fs::path> StaticFiles::servable(const fs::path& path) const {
     std::error_code ec;
-    fs::path file = fs::canonical(root_ / relative, ec);
-    if (ec || !is_inside(file, root_) || !fs::is_regular_file(file, ec))
+    fs::path file = fs::canonical(path, ec);
+    if (ec || !is_visible_inside(file, root_) || !fs::is_regular_file(file, ec))
         return std::nullopt;
     return file;
 }
@@ -171,12 +179,15 @@ std::optional<Response> StaticFiles::serve(const Request& request) const {
     auto file = resolve(request.path);
     if (!file)
         return std::nullopt;
-    // The page's build writes a gzip copy beside each text file; clients that take gzip get it.
+    // The page's build writes a gzip copy beside each text file; clients that take gzip get it,
+    // when the copy passes the same checks as the file itself.
     fs::path variant = *file;
     variant += ".gz";
+    const std::optional<fs::path> gzip_copy =
+        accepts_gzip(request) ? servable(variant) : std::nullopt;
+    const bool compressed = gzip_copy.has_value();
+    const fs::path& sent = compressed ? *gzip_copy : *file;
     std::error_code ec;
-    const bool compressed = accepts_gzip(request) && fs::is_regular_file(variant, ec);
-    const fs::path& sent = compressed ? variant : *file;
     const auto size = fs::file_size(sent, ec);
     const auto modified = fs::last_write_time(sent, ec);
     if (ec)

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include <unistd.h>
 
@@ -122,6 +123,32 @@ TEST_F(StaticFilesTest, NothingOutsideTheRootOrHiddenIsServed) {
     EXPECT_FALSE(get("/link.txt"));
     fs::create_symlink(root_ / "favicon.svg", root_ / "icon.svg");  // inside the root: fine
     EXPECT_TRUE(get("/icon.svg"));
+}
+
+TEST_F(StaticFilesTest, AGzipCopyIsSentOnlyWhenItPassesTheChecksOfAFile) {
+    const fs::path copy = root_ / "favicon.svg.gz";
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* body;
+    };
+    const Case cases[] = {
+        {"a link out of the root", [&] { fs::create_symlink(base_ / "outside.txt", copy); },
+         "<svg/>"},
+        {"a link to a hidden file", [&] { fs::create_symlink(root_ / ".env", copy); }, "<svg/>"},
+        {"a folder", [&] { fs::create_directory(copy); }, "<svg/>"},
+        {"a link inside the root",
+         [&] { fs::create_symlink(root_ / "assets" / "app-0a22a9a03b08.js.gz", copy); }, "gzipped"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(copy);
+        c.make();
+        auto answer = get("/favicon.svg", {{"accept-encoding", "gzip"}});
+        ASSERT_TRUE(answer) << c.what;
+        EXPECT_EQ(answer->body, c.body) << c.what;
+        EXPECT_EQ(answer->header("Content-Encoding") == "gzip", c.body == std::string("gzipped"))
+            << c.what;
+    }
 }
 
 TEST_F(StaticFilesTest, OnlyGetIsServedAndTheRootMustExist) {
