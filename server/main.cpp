@@ -6,14 +6,15 @@
 #include "host/server.hpp"
 #include "server_app.hpp"
 #include "settings.hpp"
+#include "worker_supervisor.hpp"
 
 #include <boost/asio/signal_set.hpp>
 
-#include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
-#include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,20 +22,21 @@ namespace {
 
 using kavara::server::Settings;
 
-// One worker: load, listen, serve until SIGINT/SIGTERM, then drain.
-int run_worker(const Settings& settings, bool reuse_port) {
-    auto& loop = host::event_loop();
-    auto app = kavara::server::build_app(settings);
+host::http::ServerOptions server_options(const Settings& settings, bool reuse_port) {
     host::http::ServerOptions options;
     options.host = settings.host;
     options.port = settings.port;
     options.reuse_port = reuse_port;
     options.trusted_proxies = settings.trusted_proxies;
-    host::http::Server server(*app, options);
-    const auto port = server.listen();
-    std::cout << "Kavara server listening on http://" << settings.host << ":" << port << " (pid "
-              << ::getpid() << ")" << std::endl;
+    options.max_connections_per_client = settings.max_connections_per_client;
+    // Beside the usual reserve, one descriptor per pooled database connection.
+    options.reserved_descriptors += settings.db_pool_size;
+    return options;
+}
 
+// Serves until SIGINT/SIGTERM, then drains.
+int serve(host::http::Server& server) {
+    auto& loop = host::event_loop();
     boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (ec)
@@ -53,57 +55,32 @@ int run_worker(const Settings& settings, bool reuse_port) {
     return 0;
 }
 
-// Several workers share the port (SO_REUSEPORT); the parent forwards signals and waits.
+// One worker: load, listen, then serve. When loading or listening fails it says why and returns
+// `could_not_start`.
+int run_worker(const Settings& settings, bool reuse_port, int could_not_start) {
+    std::unique_ptr<host::http::App> app;
+    std::optional<host::http::Server> server;
+    std::uint16_t port = 0;
+    try {
+        app = kavara::server::build_app(settings);
+        server.emplace(*app, server_options(settings, reuse_port));
+        port = server->listen();
+    } catch (const std::exception& e) {
+        std::cerr << "kavara-server: " << e.what() << std::endl;
+        return could_not_start;
+    }
+    std::cout << "Kavara server listening on http://" << settings.host << ":" << port << " (pid "
+              << ::getpid() << ")" << std::endl;
+    return serve(*server);
+}
+
+// Several workers share the port (SO_REUSEPORT); the first of them prunes the change log.
 int run_workers(const Settings& settings) {
-    std::vector<pid_t> children;
-    for (int i = 0; i < settings.workers; ++i) {
-        pid_t pid = ::fork();
-        if (pid < 0)
-            throw std::runtime_error("fork failed");
-        if (pid == 0) {
-            try {
-                Settings worker_settings = settings;
-                worker_settings.prune_changes = i == 0;
-                std::exit(run_worker(worker_settings, true));
-            } catch (const std::exception& e) {
-                std::cerr << "kavara-server: " << e.what() << std::endl;
-                std::_Exit(1);
-            }
-        }
-        children.push_back(pid);
-    }
-    static volatile std::sig_atomic_t stop_signal = 0;
-    // No SA_RESTART: the signal must interrupt waitpid so it can be forwarded to the workers.
-    struct sigaction action {};
-    action.sa_handler = [](int s) { stop_signal = s; };
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    int exit_code = 0;
-    std::size_t running = children.size();
-    bool forwarded = false;
-    while (running > 0) {
-        int status = 0;
-        pid_t done = ::waitpid(-1, &status, 0);
-        if (done < 0) {
-            if (stop_signal && !forwarded) {
-                for (pid_t child : children)
-                    ::kill(child, SIGTERM);
-                forwarded = true;
-            }
-            continue;
-        }
-        --running;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            exit_code = 1;
-            if (!forwarded) {  // one worker failed: take the others down with it
-                for (pid_t child : children)
-                    ::kill(child, SIGTERM);
-                forwarded = true;
-            }
-        }
-    }
-    return exit_code;
+    return kavara::server::supervise_workers(settings.workers, [&settings](int index) {
+        Settings worker_settings = settings;
+        worker_settings.prune_changes = index == 0;
+        return run_worker(worker_settings, true, kavara::server::kWorkerCouldNotStart);
+    });
 }
 
 }  // namespace
@@ -121,7 +98,7 @@ int main(int argc, char** argv) {
         host::metrics::share_between_processes();
         if (settings.workers > 1)
             return run_workers(settings);
-        return run_worker(settings, false);
+        return run_worker(settings, false, 1);
     } catch (const std::exception& e) {
         std::cerr << "kavara-server: " << e.what() << std::endl;
         return 1;

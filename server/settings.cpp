@@ -162,6 +162,9 @@ void read_services(const Variables& env, Settings& s) {
         s.plan_rate = static_cast<int>(number_from_to("KAVARA_PLAN_RATE", *v, 1, 10000));
     if (auto v = env.non_empty("KAVARA_WATCH_CHANGES"))
         s.watch_changes = number_from_to("KAVARA_WATCH_CHANGES", *v, 0, 1) == 1;
+    if (auto v = env.non_empty("KAVARA_MAX_CONNECTIONS_PER_CLIENT"))
+        s.max_connections_per_client = static_cast<std::size_t>(
+            number_from_to("KAVARA_MAX_CONNECTIONS_PER_CLIENT", *v, 1, 1000000));
     if (auto v = env.non_empty("KAVARA_BLOCKING_THREADS"))
         s.blocking_threads =
             static_cast<std::size_t>(number_from_to("KAVARA_BLOCKING_THREADS", *v, 1, 64));

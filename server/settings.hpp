@@ -44,6 +44,10 @@ struct Settings {
     int plan_rate = 2;  // KAVARA_PLAN_RATE: 1 to 10000 site plans per client and second
     // KAVARA_TRUSTED_PROXIES, comma-separated; set but empty trusts none.
     std::vector<std::string> trusted_proxies = host::http::ServerOptions{}.trusted_proxies;
+    // KAVARA_MAX_CONNECTIONS_PER_CLIENT: 1 to 1000000 connections one client address (not a
+    // trusted proxy) may hold open in a process.
+    std::size_t max_connections_per_client =
+        host::http::ServerOptions{}.max_connections_per_client;
     // KAVARA_CORS_ORIGINS: "*" or comma-separated exact origins whose pages may call the map
     // and plan routes; unset, no CORS header is sent.
     host::http::CorsPolicy cors;

@@ -31,6 +31,14 @@ Request to_request(Message& message, std::string client) {
     return request;
 }
 
+std::string forwarded_for(const Message& message) {
+    std::string list;
+    const auto [first, last] = message.equal_range("X-Forwarded-For");
+    for (auto line = first; line != last; ++line)
+        list.append(list.empty() ? "" : ", ").append(line->value());
+    return list;
+}
+
 unsigned status_for_read_error(const boost::system::error_code& ec) {
     if (ec == bhttp::error::header_limit)
         return 431;
@@ -76,7 +84,7 @@ ReadOutcome read_request(std::string_view bytes, const std::string& peer,
     auto& message = parser.get();
     outcome.keep_alive = message.keep_alive();
     const std::string client =
-        client_address(peer, message["X-Forwarded-For"], options.trusted_proxies);
+        client_address(peer, detail::forwarded_for(message), options.trusted_proxies);
     outcome.request = detail::to_request(message, client);
     return outcome;
 }

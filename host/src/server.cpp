@@ -15,12 +15,18 @@
 
 #include <fmt/format.h>
 
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <iterator>
+#include <limits>
 #include <list>
 #include <optional>
+#include <unordered_map>
 
 namespace host::http {
 
@@ -35,17 +41,39 @@ namespace {
 
 using host::detail::trim_blanks;
 
+// The longest text of an address: IPv6 with a scope as long as an interface name.
+constexpr std::size_t kLongestAddressText = INET6_ADDRSTRLEN + IF_NAMESIZE;
+
+// One address per client: IPv4-mapped IPv6 as IPv4, IPv6 without its scope.
+asio::ip::address one_form(const asio::ip::address& address) {
+    if (!address.is_v6())
+        return address;
+    const auto v6 = address.to_v6();
+    if (v6.is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, v6);
+    return asio::ip::address_v6(v6.to_bytes());
+}
+
+std::optional<asio::ip::address> parse_address(std::string_view text) {
+    if (text.size() > kLongestAddressText)
+        return std::nullopt;
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(text, ec);
+    if (ec)
+        return std::nullopt;
+    return one_form(address);
+}
+
 // The trusted proxies, parsed once: single addresses and networks. Entries that are neither
-// never match.
+// never match. Addresses are asked about in their one form.
 class ProxyList {
   public:
     explicit ProxyList(const std::vector<std::string>& entries) {
         for (const auto& entry : entries) {
             boost::system::error_code ec;
             if (entry.find('/') == std::string::npos) {
-                auto address = asio::ip::make_address(entry, ec);
-                if (!ec)
-                    addresses_.push_back(address);
+                if (auto address = parse_address(entry))
+                    addresses_.push_back(*address);
             } else if (auto v4 = asio::ip::make_network_v4(entry, ec); !ec) {
                 networks_v4_.push_back(v4.canonical());
             } else if (auto v6 = asio::ip::make_network_v6(entry, ec); !ec) {
@@ -55,31 +83,16 @@ class ProxyList {
     }
 
     bool contains(const asio::ip::address& address) const {
-        for (const auto& other : addresses_) {
-            if (address.is_v6() && address.to_v6().is_v4_mapped() && other.is_v4()) {
-                if (asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()) ==
-                    other.to_v4())
-                    return true;
-            } else if (address == other) {
-                return true;
-            }
-        }
-        if (address.is_v4()) {
-            for (const auto& net : networks_v4_)
-                if (net == asio::ip::network_v4(address.to_v4(), net.prefix_length()).canonical())
-                    return true;
-        } else {
-            for (const auto& net : networks_v6_)
-                if (net == asio::ip::network_v6(address.to_v6(), net.prefix_length()).canonical())
-                    return true;
-        }
-        return false;
-    }
-
-    bool contains(std::string_view text) const {
-        boost::system::error_code ec;
-        auto address = asio::ip::make_address(text, ec);
-        return !ec && contains(address);
+        if (std::find(addresses_.begin(), addresses_.end(), address) != addresses_.end())
+            return true;
+        if (address.is_v4())
+            return std::any_of(networks_v4_.begin(), networks_v4_.end(), [&](const auto& net) {
+                return net ==
+                       asio::ip::network_v4(address.to_v4(), net.prefix_length()).canonical();
+            });
+        return std::any_of(networks_v6_.begin(), networks_v6_.end(), [&](const auto& net) {
+            return net == asio::ip::network_v6(address.to_v6(), net.prefix_length()).canonical();
+        });
     }
 
   private:
@@ -91,23 +104,22 @@ class ProxyList {
 // Walks X-Forwarded-For from the right: each trusted hop vouches for the address to its left.
 std::string client_behind(const std::string& peer, std::string_view forwarded_for,
                           const ProxyList& proxies) {
+    std::optional<asio::ip::address> client;
     std::string_view rest = forwarded_for;
-    std::string_view candidate;
     while (!rest.empty()) {
         auto comma = rest.rfind(',');
         auto item = trim_blanks(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
         rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(0, comma);
         if (item.empty())
             continue;
-        boost::system::error_code ec;
-        auto address = asio::ip::make_address(item, ec);
-        if (ec)
+        auto address = parse_address(item);
+        if (!address)
             break;  // garbage from the client side: stop believing the header here
-        candidate = item;
-        if (!proxies.contains(address))
-            return std::string(item);
+        client = address;
+        if (!proxies.contains(*address))
+            break;
     }
-    return candidate.empty() ? peer : std::string(candidate);
+    return client ? client->to_string() : peer;
 }
 
 }  // namespace
@@ -129,45 +141,192 @@ std::vector<std::string> parse_trusted_proxies(std::string_view text) {
 
 std::string client_address(const std::string& peer, std::string_view forwarded_for,
                            const std::vector<std::string>& trusted_proxies) {
-    if (forwarded_for.empty())
+    const auto address = parse_address(peer);
+    if (!address)
         return peer;
+    const std::string own = address->to_string();
     const ProxyList proxies(trusted_proxies);
-    return proxies.contains(peer) ? client_behind(peer, forwarded_for, proxies) : peer;
+    return proxies.contains(*address) ? client_behind(own, forwarded_for, proxies) : own;
 }
 
 // ---- server -----------------------------------------------------------------------------------
 
+namespace {
+
+// How long the acceptor rests, out of descriptors, when no connection ends meanwhile.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+// The peer of a connection as its requests name it, and whether it is a trusted proxy.
+struct Peer {
+    std::optional<asio::ip::address> address;  // none when the socket cannot tell
+    std::string text;
+    bool trusted = false;
+};
+
+Peer peer_of(const tcp::socket& socket, const ProxyList& proxies) {
+    boost::system::error_code ec;
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec)
+        return {};
+    const auto address = one_form(endpoint.address());
+    return {address, address.to_string(), proxies.contains(address)};
+}
+
+// Where a connection stands. Only one waiting for its next request is closed to make room.
+enum class Phase { awaiting_request, handling, streaming, closing };
+
+struct Connection {
+    Connection(tcp::socket socket, Peer p) : stream(std::move(socket)), peer(std::move(p)) {}
+    beast::tcp_stream stream;
+    Peer peer;
+    Phase phase = Phase::awaiting_request;
+};
+
+// A warning that can come thousands of times a second: logged once a second at most, with the
+// count of those held back since the last line.
+class ThrottledWarning {
+  public:
+    template <typename... Args>
+    void operator()(fmt::format_string<Args...> format, Args&&... args) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) {
+            ++held_back_;
+            return;
+        }
+        const std::string line = fmt::format(format, std::forward<Args>(args)...);
+        if (held_back_ == 0)
+            get_logger()->warn("{}", line);
+        else
+            get_logger()->warn("{} ({} more since the last such line)", line, held_back_);
+        held_back_ = 0;
+        next_ = now + std::chrono::seconds(1);
+    }
+
+  private:
+    std::chrono::steady_clock::time_point next_{};
+    std::size_t held_back_ = 0;
+};
+
+// Failures that last until a descriptor or some memory is freed: accepting again at once would
+// only fail again.
+bool out_of_resources(const boost::system::error_code& ec) {
+    using boost::system::errc::errc_t;
+    return ec == errc_t::too_many_files_open || ec == errc_t::too_many_files_open_in_system ||
+           ec == errc_t::no_buffer_space || ec == errc_t::not_enough_memory;
+}
+
+// The descriptor limit less the reserve, or half the limit when the reserve would leave less.
+std::size_t most_connections(std::size_t reserved) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<std::size_t>::max();
+    const auto descriptors = static_cast<std::size_t>(limit.rlim_cur);
+    return descriptors > 2 * reserved ? descriptors - reserved : descriptors / 2;
+}
+
+}  // namespace
+
 struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
+    using Slot = std::list<Connection>::iterator;
+
     const App& app;
     ServerOptions options;
     ProxyList proxies;
     tcp::acceptor acceptor;
     bool stopping = false;
-
-    struct Connection {
-        beast::tcp_stream* stream = nullptr;
-        bool busy = false;
-    };
+    std::size_t connection_limit = std::numeric_limits<std::size_t>::max();  // set by listen()
+    // In the order they began to wait for their next request, longest first.
     std::list<Connection> connections;
+    // The open connections of each client held to the per-client cap.
+    std::unordered_map<asio::ip::address, std::size_t> per_client;
     asio::steady_timer drained;
+    // Cancelled whenever a connection ends: the acceptor waits on it when out of descriptors.
+    asio::steady_timer room;
+    ThrottledWarning accept_failed;
+    ThrottledWarning refused;
 
     Impl(const App& a, ServerOptions o)
         : app(a),
           options(std::move(o)),
           proxies(options.trusted_proxies),
           acceptor(event_loop()),
-          drained(event_loop()) {
+          drained(event_loop()),
+          room(event_loop()) {
         drained.expires_at(asio::steady_timer::time_point::max());
     }
 
-    awaitable<void> session(tcp::socket socket);
+    static bool held_to_client_cap(const Peer& peer) { return peer.address && !peer.trusted; }
+    bool admit(const Peer& peer);
+    bool make_room();
+    Slot open(tcp::socket socket, Peer peer);
+    void end(Slot slot);
+    void await_request(Slot slot);
+
+    awaitable<void> session(Slot slot);
     awaitable<boost::system::error_code> write_response(beast::tcp_stream& stream,
                                                         const Response& response, unsigned version,
                                                         bool keep_alive, std::string& head);
     awaitable<void> stream_response(beast::tcp_stream& stream, const Response& response,
                                     unsigned version, std::string& head);
     awaitable<void> accept_loop();
+    awaitable<void> pause_accepting();
 };
+
+// A new connection stays when its client is under its cap and the server under its own, once
+// its longest-idle connection is closed if need be; the others are closed at once, unanswered,
+// which costs the server nothing more than the accept.
+bool Server::Impl::admit(const Peer& peer) {
+    if (held_to_client_cap(peer)) {
+        const auto found = per_client.find(*peer.address);
+        if (found != per_client.end() && found->second >= options.max_connections_per_client) {
+            refused("connection from {} closed at once: it has {} open", peer.text, found->second);
+            return false;
+        }
+    }
+    if (connections.size() < connection_limit || make_room())
+        return true;
+    refused("connection from {} closed at once: {} connections open, none of them idle", peer.text,
+            connections.size());
+    return false;
+}
+
+// Closes the connection that has waited longest for its next request; false when none waits.
+bool Server::Impl::make_room() {
+    const auto idle = std::find_if(connections.begin(), connections.end(), [](const auto& c) {
+        return c.phase == Phase::awaiting_request;
+    });
+    if (idle == connections.end())
+        return false;
+    idle->phase = Phase::closing;
+    idle->stream.cancel();
+    return true;
+}
+
+Server::Impl::Slot Server::Impl::open(tcp::socket socket, Peer peer) {
+    if (held_to_client_cap(peer))
+        ++per_client[*peer.address];
+    return connections.emplace(connections.end(), std::move(socket), std::move(peer));
+}
+
+void Server::Impl::end(Slot slot) {
+    boost::system::error_code ignored;
+    slot->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    slot->stream.close();
+    if (held_to_client_cap(slot->peer)) {
+        const auto count = per_client.find(*slot->peer.address);
+        if (--count->second == 0)
+            per_client.erase(count);
+    }
+    connections.erase(slot);
+    room.cancel();
+    if (stopping && connections.empty())
+        drained.cancel();
+}
+
+void Server::Impl::await_request(Slot slot) {
+    connections.splice(connections.end(), connections, slot);
+    slot->phase = Phase::awaiting_request;
+}
 
 namespace {
 
@@ -227,22 +386,14 @@ bool is_parse_error(const boost::system::error_code& ec) {
 
 }  // namespace
 
-awaitable<void> Server::Impl::session(tcp::socket socket) {
-    auto self = shared_from_this();
-    boost::system::error_code peer_ec;
-    auto peer_address = socket.remote_endpoint(peer_ec).address();
-    if (!peer_ec && peer_address.is_v6() && peer_address.to_v6().is_v4_mapped())
-        peer_address = asio::ip::make_address_v4(asio::ip::v4_mapped, peer_address.to_v6());
-    const std::string peer = peer_ec ? std::string() : peer_address.to_string();
-    // The peer does not change on a connection: whether it is a trusted proxy is asked once.
-    const bool peer_trusted = !peer_ec && proxies.contains(peer_address);
-
-    beast::tcp_stream stream(std::move(socket));
-    auto slot = connections.insert(connections.end(), Connection{&stream, false});
+awaitable<void> Server::Impl::session(Slot slot) {
+    auto& stream = slot->stream;
+    const Peer& peer = slot->peer;
     beast::flat_buffer buffer;
     std::string head;  // the header block of each answer, reused
 
     while (!stopping) {
+        await_request(slot);
         bhttp::request_parser<bhttp::string_body> parser;
         parser.header_limit(static_cast<std::uint32_t>(options.header_limit));
         parser.body_limit(options.body_limit);
@@ -259,34 +410,26 @@ awaitable<void> Server::Impl::session(tcp::socket socket) {
             }
             break;
         }
-        slot->busy = true;
+        slot->phase = Phase::handling;
         auto& message = parser.get();
-        const auto forwarded_for = message["X-Forwarded-For"];
-        std::string client = peer_trusted && !forwarded_for.empty()
-                                 ? client_behind(peer, forwarded_for, proxies)
-                                 : peer;
+        std::string client = peer.trusted
+                                 ? client_behind(peer.text, detail::forwarded_for(message), proxies)
+                                 : peer.text;
         Request request = detail::to_request(message, std::move(client));
-        request.via_trusted_proxy = peer_trusted;
+        request.via_trusted_proxy = peer.trusted;
         Response response = co_await app.handle(request);
         if (response.stream) {
             // A stream may last for hours: stop() ends it at once, like an idle connection.
-            slot->busy = false;
+            slot->phase = Phase::streaming;
             co_await stream_response(stream, response, message.version(), head);
             break;
         }
         bool keep_alive = message.keep_alive() && !stopping;
         const auto write_ec =
             co_await write_response(stream, response, message.version(), keep_alive, head);
-        slot->busy = false;
         if (write_ec || !keep_alive)
             break;
     }
-    boost::system::error_code ignored;
-    stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream.close();
-    connections.erase(slot);
-    if (stopping && connections.empty())
-        drained.cancel();
 }
 
 awaitable<boost::system::error_code> Server::Impl::write_response(beast::tcp_stream& stream,
@@ -320,6 +463,17 @@ awaitable<void> until_closed(tcp::socket& socket) {
     }
 }
 
+// A listener that stops reading does not block a write for long: a heartbeat fits the socket's
+// buffer long after the client's window has shut. So the kernel is asked to end the connection
+// once written bytes have gone untaken or unacknowledged for `limit`; the close watcher then
+// sees the error and the stream ends.
+void end_when_undelivered(tcp::socket& socket, std::chrono::steady_clock::duration limit) {
+    const auto milliseconds =
+        static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &milliseconds,
+                 sizeof milliseconds);
+}
+
 }  // namespace
 
 awaitable<void> Server::Impl::stream_response(beast::tcp_stream& stream, const Response& response,
@@ -338,6 +492,7 @@ awaitable<void> Server::Impl::stream_response(beast::tcp_stream& stream, const R
     };
     // The close watcher reads the bare socket: the stream's deadline is for writes only.
     stream.expires_never();
+    end_when_undelivered(stream.socket(), write_timeout);
     co_await (response.stream(write) || until_closed(stream.socket()));
 }
 
@@ -348,21 +503,34 @@ awaitable<void> Server::Impl::accept_loop() {
         if (ec) {
             if (stopping || ec == asio::error::operation_aborted)
                 break;
-            get_logger()->warn("accept failed: {}", ec.message());
+            accept_failed("accept failed: {}", ec.message());
+            if (out_of_resources(ec))
+                co_await pause_accepting();
             continue;
         }
+        Peer peer = peer_of(socket, proxies);
+        if (!admit(peer))
+            continue;  // the socket closes as it goes
         socket.set_option(tcp::no_delay(true), ec);
+        const Slot slot = open(std::move(socket), std::move(peer));
         asio::co_spawn(
             event_loop(),
-            [self, s = std::move(socket)]() mutable -> awaitable<void> {
+            [self, slot]() -> awaitable<void> {
                 try {
-                    co_await self->session(std::move(s));
+                    co_await self->session(slot);
                 } catch (const std::exception& e) {
                     get_logger()->error("connection failed: {}", e.what());
                 }
+                self->end(slot);
             },
             asio::detached);
     }
+}
+
+// Until a connection ends or kAcceptPause has passed.
+awaitable<void> Server::Impl::pause_accepting() {
+    room.expires_after(kAcceptPause);
+    co_await room.async_wait(asio::as_tuple(asio::use_awaitable));
 }
 
 Server::Server(const App& app, ServerOptions options)
@@ -385,6 +553,7 @@ std::uint16_t Server::listen() {
     }
     acceptor.bind(endpoint);
     acceptor.listen(asio::socket_base::max_listen_connections);
+    impl_->connection_limit = most_connections(impl_->options.reserved_descriptors);
     return acceptor.local_endpoint().port();
 }
 
@@ -399,14 +568,14 @@ awaitable<void> Server::stop(std::chrono::steady_clock::duration grace) {
     impl->acceptor.close(ignored);
     // Idle keep-alive connections are waiting for a request that must not come: end them now.
     for (auto& connection : impl->connections)
-        if (!connection.busy)
-            connection.stream->cancel();
+        if (connection.phase != Phase::handling)
+            connection.stream.cancel();
     if (impl->connections.empty())
         co_return;
     impl->drained.expires_after(grace);
     co_await impl->drained.async_wait(asio::as_tuple(asio::use_awaitable));
     for (auto& connection : impl->connections)
-        connection.stream->cancel();
+        connection.stream.cancel();
     while (!impl->connections.empty()) {
         asio::steady_timer tick(event_loop(), std::chrono::milliseconds(10));
         co_await tick.async_wait(asio::as_tuple(asio::use_awaitable));

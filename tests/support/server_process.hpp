@@ -34,6 +34,7 @@ class ServerProcess {
     // SIGTERM, then the exit status (-1 if it did not exit by itself).
     int stop();
 
+    std::uint16_t port() const noexcept { return port_; }
     std::string url(const std::string& path) const;
     // curl -sf of `path` on the server, `extra` being further curl options.
     CommandResult curl(const std::string& path, const std::string& extra = "") const;
