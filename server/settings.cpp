@@ -165,6 +165,9 @@ void read_services(const Variables& env, Settings& s) {
     if (auto v = env.non_empty("KAVARA_MAX_CONNECTIONS_PER_CLIENT"))
         s.max_connections_per_client = static_cast<std::size_t>(
             number_from_to("KAVARA_MAX_CONNECTIONS_PER_CLIENT", *v, 1, 1000000));
+    if (auto v = env.non_empty("KAVARA_STREAMS_PER_CLIENT"))
+        s.tiles.streams_per_client =
+            static_cast<std::size_t>(number_from_to("KAVARA_STREAMS_PER_CLIENT", *v, 1, 1000));
     if (auto v = env.non_empty("KAVARA_BLOCKING_THREADS"))
         s.blocking_threads =
             static_cast<std::size_t>(number_from_to("KAVARA_BLOCKING_THREADS", *v, 1, 64));

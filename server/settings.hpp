@@ -58,6 +58,8 @@ struct Settings {
     // log: of several workers the first does (every worker purges before telling its clients).
     bool prune_changes = true;
     // REDIS_HOST, REDIS_PORT (0 to 65535), REDIS_DB (a whole number); empty values count.
+    // KAVARA_STREAMS_PER_CLIENT: 1 to 1000 change streams one client address may hold open in
+    // a process.
     tileway::Settings tiles;
     bool show_usage = false;  // --help or -h: print `usage` and stop
 };

@@ -4,6 +4,7 @@
 // connection.
 #include "tileway/change_watcher.hpp"
 #include "host/logging.hpp"
+#include "raw_connections.hpp"
 #include "scratch_postgres.hpp"
 #include "server_process.hpp"
 #include "support.hpp"
@@ -22,6 +23,7 @@
 #include <cmath>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -137,7 +139,7 @@ class WatcherInProcess : public ::testing::Test {
         redis_ = std::make_unique<host::redis::Client>(host::event_loop().get_executor(),
                                                        local_redis(servers().redis.port()));
         cache_ = std::make_unique<tileway::BinaryRedisCache>(*redis_, "mvt_v8");
-        subscription_ = feed_.subscribe(host::event_loop().get_executor());
+        subscription_ = feed_.subscribe(host::event_loop().get_executor()).subscription;
         watcher_ = std::make_shared<tileway::ChangeWatcher>(
             *cache_, feed_, host::get_logger("test.changes"),
             tileway::WatchOptions{.database = {.conninfo = servers().postgres.url()},
@@ -273,10 +275,10 @@ TEST_F(WatcherBesidePruner, PurgesBeforeItTells) {
 }
 
 // kavara-server as people run it, against the scratch servers.
-std::unique_ptr<ServerProcess> start_server() {
+std::unique_ptr<ServerProcess> start_server(const std::string& environment = "") {
     auto server = std::make_unique<ServerProcess>(
-        fmt::format("DATABASE_URL={} REDIS_HOST=127.0.0.1 REDIS_PORT={} KAVARA_WORKERS=1",
-                    servers().postgres.url(), servers().redis.port()));
+        fmt::format("DATABASE_URL={} REDIS_HOST=127.0.0.1 REDIS_PORT={} KAVARA_WORKERS=1 {}",
+                    servers().postgres.url(), servers().redis.port(), environment));
     EXPECT_TRUE(server->wait_listening());
     return server;
 }
@@ -344,6 +346,81 @@ TEST(WatcherInTheServer, LosesNoChangeAndTellsListeners) {
     const auto stopping = std::chrono::steady_clock::now();
     EXPECT_EQ(server->stop(), 0);
     EXPECT_LT(seconds_since(stopping), 5.0);
+}
+
+// Requests for the stream, one from each of `clients` (through the loopback proxy), their
+// answers unread. All connect before any request is sent, so that the server reads them
+// together.
+std::vector<RawConnection> listen_as(const ServerProcess& server,
+                                     const std::vector<std::string>& clients,
+                                     int receive_buffer = 0) {
+    std::vector<RawConnection> connections;
+    for (std::size_t i = 0; i < clients.size(); ++i)
+        connections.emplace_back(server.port(), receive_buffer);
+    for (std::size_t i = 0; i < clients.size(); ++i)
+        connections[i].send(fmt::format(
+            "GET /gis/changes HTTP/1.1\r\nHost: a\r\nX-Forwarded-For: {}\r\n\r\n", clients[i]));
+    return connections;
+}
+
+// The status of the answer; a refusal must say when to come back.
+std::string status_of(RawConnection& connection) {
+    const auto head = connection.read_until("\r\n\r\n", std::chrono::seconds(10));
+    const std::string status = head.size() > 12 ? head.substr(9, 3) : "none";
+    if (status != "200") {
+        EXPECT_NE(head.find("Retry-After: 10\r\n"), std::string::npos) << head;
+    }
+    return status;
+}
+
+std::map<std::string, int> statuses_of(std::vector<RawConnection>& connections) {
+    std::map<std::string, int> statuses;
+    for (auto& connection : connections)
+        ++statuses[status_of(connection)];
+    return statuses;
+}
+
+// Listeners are bounded per client and per process, counted as they are admitted however many
+// arrive together, and one that stopped reading loses its stream about a write timeout after
+// its window has shut, while one that reads keeps its own.
+TEST(WatcherInTheServer, ListenersAreBoundedAndOnesThatStopReadingLoseTheirStream) {
+    reset_layers();
+    const DescriptorLimit descriptors(4096);  // over a thousand listeners on either side
+    auto server = start_server("KAVARA_STREAMS_PER_CLIENT=2");
+    // Every request is sent before any answer is read.
+    auto one_client = listen_as(*server, std::vector<std::string>(40, "198.51.100.1"));
+    EXPECT_EQ(statuses_of(one_client), (std::map<std::string, int>{{"200", 2}, {"429", 38}}));
+    std::vector<std::string> clients;
+    for (int i = 0; i < 1010; ++i)
+        clients.push_back(fmt::format("10.0.{}.{}", i / 250, i % 250 + 1));
+    auto many_clients = listen_as(*server, clients);
+    EXPECT_EQ(statuses_of(many_clients), (std::map<std::string, int>{{"200", 998}, {"503", 12}}));
+    one_client.clear();
+    many_clients.clear();
+
+    // Two listeners that read their answer's head and then nothing more, and one that reads.
+    auto unread = listen_as(*server, {"198.51.100.2", "198.51.100.2"}, 1);
+    auto reader = listen_as(*server, {"198.51.100.3"});
+    ASSERT_EQ(statuses_of(unread)["200"], 2);
+    ASSERT_EQ(statuses_of(reader)["200"], 1);
+    auto third = listen_as(*server, {"198.51.100.2"});
+    EXPECT_EQ(statuses_of(third)["429"], 1);
+    // Far more changes than the unread listeners' windows hold.
+    run_sql(fmt::format(
+        "INSERT INTO \"GIS\".\"PLOT\" (\"ID\", \"STATUS\", \"GEOMETRY\") SELECT g, 'Vacant', "
+        "ST_Translate({}, g * 40.0, 0) FROM generate_series(100, 399) g",
+        envelope_sql(plot_box(0))));
+    bool admitted = false;
+    for (int attempt = 0; attempt < 90 && !admitted; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        auto again = listen_as(*server, {"198.51.100.2"});
+        admitted = statuses_of(again).contains("200");
+    }
+    EXPECT_TRUE(admitted) << "the listeners that stopped reading kept their streams";
+    EXPECT_FALSE(reader.front().closed_by_peer());
+    EXPECT_NE(
+        reader.front().read_until("event: change", std::chrono::seconds(1)).find("event: change"),
+        std::string::npos);
 }
 
 }  // namespace

@@ -49,6 +49,8 @@ TEST(Settings, EveryVariableIsReadAndArgumentsWin) {
                               {"DATABASE_URL", "postgresql://db/kavara"},
                               {"KAVARA_DB_POOL_SIZE", "3"},
                               {"KAVARA_TRUSTED_PROXIES", "10.0.0.0/8, 192.0.2.1"},
+                              {"KAVARA_MAX_CONNECTIONS_PER_CLIENT", "32"},
+                              {"KAVARA_STREAMS_PER_CLIENT", "1"},
                               {"REDIS_HOST", "cache"},
                               {"REDIS_PORT", "6380"},
                               {"REDIS_DB", "-2"}});
@@ -63,6 +65,8 @@ TEST(Settings, EveryVariableIsReadAndArgumentsWin) {
     EXPECT_EQ(s.database_url, "postgresql://db/kavara");
     EXPECT_EQ(s.db_pool_size, 3u);
     EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"10.0.0.0/8", "192.0.2.1"}));
+    EXPECT_EQ(s.max_connections_per_client, 32u);
+    EXPECT_EQ(s.tiles.streams_per_client, 1u);
     EXPECT_EQ(s.tiles.redis.redis_host, "cache");
     EXPECT_EQ(s.tiles.redis.redis_port, 6380);
     EXPECT_EQ(s.tiles.redis.redis_db, -2);
@@ -131,6 +135,9 @@ TEST(Settings, AValueThatIsNotAllowedIsNamedInTheMessage) {
         {{{"KAVARA_WATCH_CHANGES", "yes"}},
          {},
          "KAVARA_WATCH_CHANGES must be a whole number from 0 to 1, got 'yes'"},
+        {{{"KAVARA_STREAMS_PER_CLIENT", "0"}},
+         {},
+         "KAVARA_STREAMS_PER_CLIENT must be a whole number from 1 to 1000, got '0'"},
         {{{"KAVARA_PLAN_MEMORY_MB", "8"}},
          {},
          "KAVARA_PLAN_MEMORY_MB must be a whole number from 16 to 65536, got '8'"},

@@ -32,12 +32,16 @@ void ChangeFeed::Subscription::push(const ChangeRecord& change) {
     wake_.cancel();
 }
 
-std::shared_ptr<ChangeFeed::Subscription> ChangeFeed::subscribe(
-    boost::asio::any_io_executor executor) {
+ChangeFeed::Admission ChangeFeed::subscribe(boost::asio::any_io_executor executor,
+                                            std::string client, const ListenerLimits& limits) {
     forget_dropped();
-    auto subscription = std::make_shared<Subscription>(std::move(executor));
+    if (subscribers_.size() >= limits.per_process)
+        return {.subscription = nullptr, .refusal = Refusal::process_full};
+    if (subscribers_of(client) >= limits.per_client)
+        return {.subscription = nullptr, .refusal = Refusal::client_full};
+    auto subscription = std::make_shared<Subscription>(std::move(executor), std::move(client));
     subscribers_.push_back(subscription);
-    return subscription;
+    return {.subscription = subscription, .refusal = Refusal::none};
 }
 
 void ChangeFeed::publish(const ChangeRecord& change) {
@@ -49,6 +53,14 @@ void ChangeFeed::publish(const ChangeRecord& change) {
 std::size_t ChangeFeed::subscribers() {
     forget_dropped();
     return subscribers_.size();
+}
+
+std::size_t ChangeFeed::subscribers_of(const std::string& client) const {
+    return static_cast<std::size_t>(
+        std::count_if(subscribers_.begin(), subscribers_.end(), [&](const auto& weak) {
+            const auto subscription = weak.lock();
+            return subscription && subscription->client_ == client;
+        }));
 }
 
 void ChangeFeed::forget_dropped() {

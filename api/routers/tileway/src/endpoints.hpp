@@ -63,8 +63,10 @@ host::awaitable<host::http::Response> invalidate_cache_endpoint(const Service& s
                                                                 std::string layer_name);
 
 // Server-sent events: an "event: change" with the layer and extent of each change the
-// process's watcher handles, a heartbeat comment while there is none.
-host::http::Response get_changes(std::shared_ptr<const Service> service);
+// process's watcher handles, a heartbeat comment while there is none. 429 beyond the client's
+// streams, 503 beyond the process's, both with Retry-After.
+host::awaitable<host::http::Response> get_changes(std::shared_ptr<const Service> service,
+                                                  const host::http::Request& request);
 
 // Health check endpoint for monitoring.
 host::awaitable<host::http::Response> health_check(const Service& service);

@@ -185,8 +185,8 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                 .description = "Server-sent events: the layer and extent of each edit, once the "
                                "tiles it touched are purged.",
                 .response = ResponseKind::raw,
-                .handler = [service](Call&) -> host::awaitable<Response> {
-                    co_return get_changes(service);
+                .handler = [service](Call& call) -> host::awaitable<Response> {
+                    co_return co_await get_changes(service, call.request());
                 }});
 }
 

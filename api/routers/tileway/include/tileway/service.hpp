@@ -37,6 +37,8 @@ struct Settings {
     // none. Kept copies stay exact: Redis tells the process when a key it keeps changes, and a
     // kept tile is served only once every such notice sent before the request has been read.
     std::size_t tile_memory_bytes = std::size_t{128} << 20;
+    // Change streams one client address may hold open at once in a process.
+    std::size_t streams_per_client = 4;
 };
 
 // The state every route of the service shares: its settings, its logger, the one Redis client of
