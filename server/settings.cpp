@@ -1,6 +1,7 @@
 #include "settings.hpp"
 
 #include "host/logging.hpp"
+#include "host/public_origin.hpp"
 
 #include <fmt/format.h>
 #include <algorithm>
@@ -131,16 +132,24 @@ tileway::RedisSettings redis_settings(const Variables& env) {
             .redis_db = number("REDIS_DB", "0")};
 }
 
+// What `parse` makes of a variable's value; a value it refuses is reported under the variable.
+template <typename Parse>
+auto parsed(const char* name, const Parse& parse) {
+    try {
+        return parse();
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(std::string(name) + ": " + e.what());
+    }
+}
+
 void read_services(const Variables& env, Settings& s) {
     if (auto v = env.any("KAVARA_TRUSTED_PROXIES"))
         s.trusted_proxies = host::http::parse_trusted_proxies(*v);
-    if (auto v = env.non_empty("KAVARA_CORS_ORIGINS")) {
-        try {
-            s.cors = host::http::CorsPolicy::parse(*v);
-        } catch (const std::invalid_argument& e) {
-            throw std::invalid_argument(std::string("KAVARA_CORS_ORIGINS: ") + e.what());
-        }
-    }
+    if (auto v = env.non_empty("KAVARA_CORS_ORIGINS"))
+        s.cors = parsed("KAVARA_CORS_ORIGINS", [&] { return host::http::CorsPolicy::parse(*v); });
+    if (auto v = env.non_empty("KAVARA_PUBLIC_URL"))
+        s.tiles.public_origin =
+            parsed("KAVARA_PUBLIC_URL", [&] { return host::http::PublicOrigin(*v); });
     s.tiles.redis = redis_settings(env);
     // KAVARA_ADMIN_TOKEN: the bearer token cache invalidation asks for. Unset or empty leaves
     // the route open, and the tile service warns at start-up.

@@ -60,6 +60,8 @@ struct Settings {
     // REDIS_HOST, REDIS_PORT (0 to 65535), REDIS_DB (a whole number); empty values count.
     // KAVARA_STREAMS_PER_CLIENT: 1 to 1000 change streams one client address may hold open in
     // a process.
+    // KAVARA_PUBLIC_URL: the origin (and path prefix) of the URLs in TileJSON documents and the
+    // style; unset, they follow each request's Host.
     tileway::Settings tiles;
     bool show_usage = false;  // --help or -h: print `usage` and stop
 };

@@ -76,9 +76,4 @@ Response error_response(unsigned status, std::string_view detail);
 
 std::string_view reason_phrase(unsigned status);
 
-// "scheme://host[:port]" of the server as the client reached it: the Host header over plain
-// HTTP, or X-Forwarded-Proto and X-Forwarded-Host when a trusted proxy sent them. Throws
-// HTTPException 400 when the host is missing or holds characters no host name has.
-std::string public_origin(const Request& request);
-
 }  // namespace host::http

@@ -44,13 +44,15 @@ host::awaitable<host::http::Response> get_central_tile_info(const Service& servi
                                                             std::string layer_name,
                                                             host::database::Session& db);
 
-// The TileJSON document of a layer: its tile URL on this server, zooms, extent and fields.
+// The TileJSON document of a layer: its tile URL on this server (at the settings' public
+// origin), zooms, extent and fields.
 host::awaitable<host::http::Response> get_tilejson(const Service& service, std::string layer_name,
                                                    const host::http::Request& request,
                                                    host::database::Session& db);
 
-// The map style of the five layers, its sources being their TileJSON documents on this server.
-host::http::Response get_style(const host::http::Request& request);
+// The map style of the five layers, its sources being their TileJSON documents on this server
+// (at the settings' public origin).
+host::http::Response get_style(const Service& service, const host::http::Request& request);
 
 // Get zoom level information for a layer.
 host::http::Response get_layer_zoom_info(const std::string& layer_name);

@@ -48,8 +48,10 @@ host::http::Handler tilejson_route(ServicePtr service) {
     };
 }
 
-host::http::Handler style_route() {
-    return [](Call& call) -> host::awaitable<Response> { co_return get_style(call.request()); };
+host::http::Handler style_route(ServicePtr service) {
+    return [service](Call& call) -> host::awaitable<Response> {
+        co_return get_style(*service, call.request());
+    };
 }
 
 host::http::Handler zoom_info_route() {
@@ -170,7 +172,7 @@ void register_routes(host::http::Router& router, const ServicePtr& service) {
                 .name = "get_style",
                 .description = "Map style of the five layers, sources by TileJSON.",
                 .response = ResponseKind::json,
-                .handler = style_route(),
+                .handler = style_route(service),
                 .cross_origin = true});
     router.add({.method = "GET",
                 .path = "/health/",

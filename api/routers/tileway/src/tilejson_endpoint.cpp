@@ -94,7 +94,8 @@ host::awaitable<host::http::Response> get_tilejson(const Service& service, std::
                                                    const host::http::Request& request,
                                                    host::database::Session& db) {
     const LayerConfig& layer = require_layer(layer_name);
-    const std::string origin = host::http::public_origin(request);
+    const host::http::PublicOrigin& public_origin = service.settings().public_origin;
+    const std::string origin = public_origin.of(request);
     const std::string sql = layer_facts_sql(layer);
     std::optional<host::database::Row> facts;
     try {
@@ -117,7 +118,9 @@ host::awaitable<host::http::Response> get_tilejson(const Service& service, std::
     }
     if (!facts)
         throw host::http::HTTPException(500, "Internal server error");
-    co_return host::http::json_response(tilejson(origin, layer_name, layer, *facts));
+    auto response = host::http::json_response(tilejson(origin, layer_name, layer, *facts));
+    public_origin.add_vary(response);
+    co_return response;
 }
 
 }  // namespace tileway

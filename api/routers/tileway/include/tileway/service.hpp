@@ -3,6 +3,7 @@
 #include "host/bytes.hpp"
 #include "host/logging.hpp"
 #include "host/near_cache.hpp"
+#include "host/public_origin.hpp"
 #include "host/redis.hpp"
 #include "host/runtime.hpp"
 #include "tileway/cache.hpp"
@@ -39,6 +40,9 @@ struct Settings {
     std::size_t tile_memory_bytes = std::size_t{128} << 20;
     // Change streams one client address may hold open at once in a process.
     std::size_t streams_per_client = 4;
+    // Where the URLs of TileJSON documents and the style point; by default wherever each
+    // request was sent.
+    host::http::PublicOrigin public_origin = {};
 };
 
 // The state every route of the service shares: its settings, its logger, the one Redis client of
