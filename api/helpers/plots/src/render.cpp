@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <memory>
 #include <numbers>
 #include <stdexcept>
 
@@ -280,25 +282,81 @@ int band_rows(int width_px) {
 
 namespace {
 
-// One band of a figure's rows at a time in a surface of `rows` rows: the whole scene is drawn
-// again for each band, moved up by the band's top, so every artist keeps its user coordinates
-// and the bands meet without a seam.
+// The pixels of one band, lent by the drawing thread and kept by it for its next plan. A band is
+// some 16 MiB, which the allocator maps fresh for each plan and unmaps when it is freed; faulting
+// those pages in again cost more than drawing and encoding the plan. A thread keeps at most one
+// band's worth (a band never exceeds band_rows), so the memory held between plans is bounded by
+// the drawing threads. A second band drawn on the same thread at once gets memory of its own.
+class BandPixels {
+  public:
+    explicit BandPixels(std::size_t bytes) {
+        Kept& kept = thread_kept();
+        if (kept.lent) {
+            own_ = std::make_unique_for_overwrite<unsigned char[]>(bytes);
+            data_ = own_.get();
+            return;
+        }
+        if (kept.capacity < bytes) {
+            kept.memory.reset();
+            kept.memory = std::make_unique_for_overwrite<unsigned char[]>(bytes);
+            kept.capacity = bytes;
+        }
+        kept.lent = true;
+        data_ = kept.memory.get();
+    }
+    ~BandPixels() {
+        if (!own_)
+            thread_kept().lent = false;
+    }
+    BandPixels(const BandPixels&) = delete;
+    BandPixels& operator=(const BandPixels&) = delete;
+
+    unsigned char* data() const noexcept { return data_; }
+
+  private:
+    struct Kept {
+        std::unique_ptr<unsigned char[]> memory;
+        std::size_t capacity = 0;
+        bool lent = false;
+    };
+    static Kept& thread_kept() {
+        thread_local Kept kept;
+        return kept;
+    }
+
+    std::unique_ptr<unsigned char[]> own_;
+    unsigned char* data_ = nullptr;
+};
+
+// The rows of each band when a page of `height` rows is cut into bands of at most `max_rows`:
+// as many bands as needed, of equal height, so the last one does not paint a whole band's
+// background for a few rows.
+int even_band_rows(int height, int max_rows) {
+    const int bands = (height + max_rows - 1) / max_rows;
+    return (height + bands - 1) / bands;
+}
+
+// One band of a figure's rows at a time: the whole scene is drawn again for each band, moved up
+// by the band's top, so every artist keeps its user coordinates and the bands meet without a
+// seam. The background paint covers every pixel of a band, so its memory needs no clearing.
 class Bands {
   public:
     Bands(const Figure& figure, int rows)
         : figure_(figure),
-          rows_(std::clamp(rows, 1, std::max(figure.pixel_height(), 1))),
-          surface_(cairo_image_surface_create(CAIRO_FORMAT_RGB24, figure.pixel_width(), rows_)) {
+          rows_(even_band_rows(std::max(figure.pixel_height(), 1),
+                               std::clamp(rows, 1, std::max(figure.pixel_height(), 1)))),
+          stride_(cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, figure.pixel_width())),
+          pixels_(static_cast<std::size_t>(std::max(stride_, 0)) * static_cast<std::size_t>(rows_)),
+          surface_(cairo_image_surface_create_for_data(pixels_.data(), CAIRO_FORMAT_RGB24,
+                                                       figure.pixel_width(), rows_, stride_)) {
         check(cairo_surface_status(surface_.get()), "cannot create the plan's raster band");
     }
 
     std::span<const std::uint32_t> row(int y) {
         if (top_ < 0 || y < top_ || y >= top_ + rows_)
             draw_band_from(y);
-        unsigned char* data = cairo_image_surface_get_data(surface_.get());
-        int stride = cairo_image_surface_get_stride(surface_.get());
         return {reinterpret_cast<const std::uint32_t*>(
-                    data + static_cast<std::ptrdiff_t>(y - top_) * stride),
+                    pixels_.data() + static_cast<std::ptrdiff_t>(y - top_) * stride_),
                 static_cast<std::size_t>(figure_.pixel_width())};
     }
 
@@ -314,6 +372,9 @@ class Bands {
 
     const Figure& figure_;
     int rows_;
+    int stride_;
+    BandPixels pixels_;
+    // Destroyed before the pixels it draws into are given back.
     SurfacePtr surface_;
     int top_ = -1;
 };

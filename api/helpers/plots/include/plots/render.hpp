@@ -48,11 +48,12 @@ struct PngSettings {
 
 // 8-bit RGB PNG with the raster's resolution in a pHYs chunk.
 std::string encode_png(const Raster& raster, const PngSettings& settings = {});
-// The figure is drawn band by band into a surface of band_rows(width) rows, each band's rows
-// encoded as soon as it is drawn, so only one band is ever held; the file is byte for byte the
-// PNG of render_raster(figure).
+// The figure is drawn band by band, in bands of equal height of at most band_rows(width) rows,
+// each band's rows encoded as soon as it is drawn, so only one band is ever held; the file is
+// byte for byte the PNG of render_raster(figure). The band's memory is kept by the drawing thread
+// for its next plan.
 std::string encode_png(const Figure& figure, const PngSettings& settings = {});
-// The same with bands of `rows` rows (at least 1, at most the figure's height).
+// The same with bands of at most `rows` rows (at least 1).
 std::string encode_png_in_bands(const Figure& figure, int rows, const PngSettings& settings = {});
 // The rows of a band `width_px` pixels wide: about 16 MiB of pixels, at least one row.
 int band_rows(int width_px);
