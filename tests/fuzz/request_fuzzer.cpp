@@ -112,14 +112,47 @@ Response answer(const Request& request) {
     return response;
 }
 
-// The client is the peer or an address that the request itself named.
+// An address as the server writes a client: no scope, an IPv4-mapped address as IPv4.
+boost::asio::ip::address plain(boost::asio::ip::address address) {
+    if (address.is_v6()) {
+        auto v6 = address.to_v6();
+        if (v6.is_v4_mapped())
+            return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6);
+        v6.scope_id(0);
+        return v6;
+    }
+    return address;
+}
+
+// Whether one of the items of any X-Forwarded-For line is the address `client`.
+bool forwarded_names(const Request& request, const boost::asio::ip::address& client) {
+    for (const auto& [name, value] : request.headers) {
+        if (name != "x-forwarded-for")
+            continue;
+        std::string_view rest = value;
+        while (!rest.empty()) {
+            const auto comma = rest.find(',');
+            std::string item(rest.substr(0, comma));
+            item.erase(0, item.find_first_not_of(" \t"));
+            item.erase(item.find_last_not_of(" \t") + 1);
+            boost::system::error_code ec;
+            const auto address = boost::asio::ip::make_address(item, ec);
+            if (!ec && plain(address) == client)
+                return true;
+            rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        }
+    }
+    return false;
+}
+
+// The client is the peer or an address that the request itself named, in its plain form.
 void check_client(const Request& request, const std::string& peer) {
     const std::string& client = *request.client_host;
     if (client == peer)
         return;
     boost::system::error_code ec;
-    boost::asio::ip::make_address(client, ec);
-    if (ec || request.header("x-forwarded-for").find(client) == std::string_view::npos)
+    const auto address = boost::asio::ip::make_address(client, ec);
+    if (ec || plain(address).to_string() != client || !forwarded_names(request, address))
         std::abort();
 }
 
